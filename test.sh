@@ -1,0 +1,38 @@
+#!/bin/sh
+# Installs what the suite needs (Debian 12, as root), builds the tool and the
+# stand-in server for a test host on loopback, installs them into a staging
+# prefix and runs the end-to-end suite against that; then again against a
+# build with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -eu
+cd "$(dirname "$0")"
+
+PORT=${TOVRIN_TEST_PORT:-18443}
+PACKAGES="cmake g++ make libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl python3-pytest"
+
+if ! dpkg -s $PACKAGES >/dev/null 2>&1; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q $PACKAGES
+fi
+
+build() { # dir, extra cmake arguments...
+  dir=$1; shift
+  cmake -S . -B "$dir" -DTOVRIN_REPORT_HOST="localhost:$PORT" -DTOVRIN_WERROR=ON "$@"
+  cmake --build "$dir" -j "$(nproc)"
+  cmake --install "$dir" --prefix "$dir/stage"
+}
+
+suite() { # dir, label
+  echo "== end-to-end suite: $2"
+  TOVRIN_REPORT="$1/stage/bin/tovrin-report" \
+  TOVRIN_REPORT_SERVER="$1/stage/bin/tovrin-report-server" \
+  TOVRIN_TEST_PORT="$PORT" \
+    /usr/bin/python3 -m pytest -q -p no:cacheprovider tests
+}
+
+build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+suite build/test "release build"
+
+build build/asan -DCMAKE_BUILD_TYPE=Debug -DTOVRIN_SANITIZE=ON
+TOVRIN_SANITIZE=1 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  suite build/asan "AddressSanitizer + UndefinedBehaviorSanitizer"
