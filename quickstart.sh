@@ -1,0 +1,61 @@
+#!/bin/sh
+# One-command tour on Debian 12, as root: install what is needed, build, make a
+# throwaway CA and server certificate, start the stand-in server, deliver a
+# sample report through tovrin-report, show where it was stored, stop.
+set -eu
+cd "$(dirname "$0")"
+
+PACKAGES="cmake g++ make libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl"
+if ! dpkg -s $PACKAGES >/dev/null 2>&1; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q $PACKAGES
+fi
+
+# The default build: the tool's upload URL is https://localhost:8443/report/.
+cmake -S . -B build/quickstart -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/quickstart -j "$(nproc)" >/dev/null
+cmake --install build/quickstart --prefix build/quickstart/stage >/dev/null
+bin=$(pwd)/build/quickstart/stage/bin
+
+work=$(mktemp -d /tmp/tovrin-quickstart.XXXXXX)
+cd "$work"
+mkdir ca
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=tovrin quick-start CA" \
+  -keyout ca.key -out ca/ca.pem 2>/dev/null
+openssl rehash ca
+openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout server.key -out server.csr 2>/dev/null
+printf 'subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\n' > san.ext
+openssl x509 -req -in server.csr -CA ca/ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+  -extfile san.ext -out server.pem 2>/dev/null
+
+"$bin/tovrin-report-server" --cert server.pem --key server.key --spool reports 2>server.log &
+server=$!
+trap 'kill $server 2>/dev/null; wait $server 2>/dev/null || true' EXIT INT TERM
+i=0
+until grep -q 'listening' server.log 2>/dev/null; do
+  i=$((i + 1))
+  if [ $i -gt 100 ] || ! kill -0 $server 2>/dev/null; then
+    echo "the stand-in server did not start:" >&2; cat server.log >&2; exit 1
+  fi
+  sleep 0.1
+done
+
+{ printf 'tovrin sample report, %s\n' "$(date -u +%Y-%m-%dT%H:%M:%SZ)"; head -c 4096 /dev/urandom; } > sample.bin
+echo "\$ $bin/tovrin-report --ca-path $work/ca < sample.bin"
+status=0
+"$bin/tovrin-report" --ca-path ca < sample.bin || status=$?
+echo "exit status: $status"
+[ $status -eq 0 ] || exit 1
+
+stored=$(ls reports/* | head -n 1)
+echo "stored as: $work/$stored"
+cmp sample.bin "$stored" && echo "byte-identical to the report sent ($(wc -c < sample.bin) bytes)"
+
+cat <<MSG
+
+The certificates stay in $work (CA directory: $work/ca).
+To go on by hand:
+  cd $work && $bin/tovrin-report-server --cert server.pem --key server.key --spool reports &
+  echo hello | $bin/tovrin-report --ca-path $work/ca; echo \$?
+MSG
