@@ -17,9 +17,10 @@ Fixture
 Helpers
   run_tool(args=(), stdin=b"", env=None, timeout=60, preexec=None, stdin_fd=None)
                 -> (returncode, stdout, stderr, rusage) of one run of TOOL.
-                rusage is os.wait4's, plus vm_hwm_kib: the tool's own peak RSS
-                polled from /proc (ru_maxrss also counts the forking Python
-                process's, which execve carries over).
+                rusage is os.wait4's, plus vm_hwm_kib and vm_peak_kib: the
+                tool's own peak RSS and address-space size, polled from /proc
+                (ru_maxrss also counts the forking Python process's, which
+                execve carries over).
                 stdin is fed through a pipe, unless stdin_fd (an fd the caller
                 prepared) is given. env holds overrides of a clean environment
                 without proxy or CA variables (a value None removes a name).
@@ -83,9 +84,9 @@ def run_tool(args=(), stdin=b"", env=None, timeout=60, preexec=None, stdin_fd=No
     for t in threads:
         t.start()
     deadline = time.monotonic() + timeout
-    hwm = 0
+    peaks = {}
     while True:
-        hwm = max(hwm, _vm_hwm_kib(proc.pid))
+        peaks = _vm_peaks_kib(proc.pid) or peaks
         pid, status, rusage = os.wait4(proc.pid, os.WNOHANG)
         if pid:
             break
@@ -100,16 +101,19 @@ def run_tool(args=(), stdin=b"", env=None, timeout=60, preexec=None, stdin_fd=No
     proc.returncode = os.waitstatus_to_exitcode(status)
     for t in threads:
         t.join(10)
-    usage = types.SimpleNamespace(vm_hwm_kib=hwm, **{k: getattr(rusage, k) for k in dir(rusage) if k.startswith("ru_")})
+    usage = types.SimpleNamespace(vm_hwm_kib=peaks.get("VmHWM", 0), vm_peak_kib=peaks.get("VmPeak", 0),
+                                  **{k: getattr(rusage, k) for k in dir(rusage) if k.startswith("ru_")})
     return proc.returncode, b"".join(out), b"".join(err), usage
 
 
-def _vm_hwm_kib(pid):
+def _vm_peaks_kib(pid):
+    """Both are high-water marks, so the last reading before exit is the peak."""
     try:
         with open(f"/proc/{pid}/status") as f:
-            return next((int(line.split()[1]) for line in f if line.startswith("VmHWM:")), 0)
-    except OSError:
-        return 0
+            fields = dict(line.split(":", 1) for line in f)
+        return {k: int(fields[k].split()[0]) for k in ("VmHWM", "VmPeak")}
+    except (OSError, KeyError):
+        return None
 
 
 def _feed(pipe, data):
