@@ -22,7 +22,10 @@ def pattern(size):
 @pytest.fixture(scope="module")
 def server(certs):
     srv = ScriptedServer(PORT, certs.good)
-    srv.start()
+    try:
+        srv.start()
+    except OSError as e:
+        pytest.fail(f"scripted server cannot listen on port {PORT}: {e}")
     yield srv
     srv.stop()
 
@@ -169,15 +172,15 @@ def test_report_is_sent_unchanged_in_one_chunked_put(server, certs, size):
     rc, out, err, _ = run(server, ["--ca-path", certs.ca_dir], stdin=body)
     assert_delivered(rc, out, err)
     assert_request(server, body)
-    if size <= 1 << 20:
-        assert server.requests[0].body == body
 
 
 def test_large_report_is_streamed_in_flat_memory(server, certs):
     peaks = {}
-    for size in (1 << 20, 256 << 20):
+    # The short run is paced so that the polled peak sees it in full flow.
+    for size, pieces, pause in ((1 << 20, 16, 0.02), (256 << 20, 4096, 0)):
         server.script()
-        (rc, out, err, usage), digest = run_piped(server, ["--ca-path", certs.ca_dir], size, pieces=size >> 16)
+        (rc, out, err, usage), digest = run_piped(server, ["--ca-path", certs.ca_dir], size,
+                                                  pieces=pieces, pause=pause)
         assert_delivered(rc, out, err)
         req = server.requests[0]
         assert (req.complete, req.length, req.sha256) == (True, size, digest)
@@ -258,7 +261,6 @@ def test_closed_standard_descriptor_at_start(server, certs, closed, reply, sent)
                           preexec=lambda: os.close(closed))
     assert rc == (0 if reply == b"OK" else 1), show(out, err)
     assert_request(server, sent)
-    assert server.requests[0].body == sent
     assert server.requests[0].after == b"", server.requests[0].after
 
 
