@@ -7,7 +7,7 @@ set -eu
 cd "$(dirname "$0")"
 
 PORT=${TOVRIN_TEST_PORT:-18443}
-PACKAGES="cmake g++ make libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl python3-pytest"
+PACKAGES="cmake g++ make dpkg-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl python3-pytest"
 
 if ! dpkg -s $PACKAGES >/dev/null 2>&1; then
   export DEBIAN_FRONTEND=noninteractive
@@ -32,6 +32,9 @@ suite() { # dir, label
 
 build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 suite build/test "release build"
+
+echo "== Debian packages"
+tests/package.sh
 
 build build/asan -DCMAKE_BUILD_TYPE=Debug -DTOVRIN_SANITIZE=ON
 TOVRIN_SANITIZE=1 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
