@@ -17,15 +17,15 @@ fi
 
 build() { # dir, extra cmake arguments...
   dir=$1; shift
-  cmake -S . -B "$dir" -DTOVRIN_REPORT_HOST="localhost:$PORT" -DTOVRIN_WERROR=ON "$@"
+  cmake -S . -B "$dir" -DTOVRIN_REPORT_HOST="localhost:$PORT" -DTOVRIN_WERROR=ON -DTOVRIN_SERVER=ON "$@"
   cmake --build "$dir" -j "$(nproc)"
   cmake --install "$dir" --prefix "$dir/stage"
 }
 
 suite() { # dir, label
   echo "== end-to-end suite: $2"
-  TOVRIN_REPORT="$1/stage/bin/tovrin-report" \
-  TOVRIN_REPORT_SERVER="$1/stage/bin/tovrin-report-server" \
+  TOVRIN_REPORT="$PWD/$1/stage/bin/tovrin-report" \
+  TOVRIN_REPORT_SERVER="$PWD/$1/stage/bin/tovrin-report-server" \
   TOVRIN_TEST_PORT="$PORT" \
     /usr/bin/python3 -m pytest -q -p no:cacheprovider tests
 }
