@@ -1,0 +1,183 @@
+"""Fault-injection soak: the tool delivers reports through faultproxy.py to the
+stand-in server while one fault per run cuts, resets, stalls or drops the TLS
+stream. Exit 0 must mean the spool holds the report once, byte-exact; exit 1
+must leave nothing or, when only the reply was lost, one whole copy ("in
+doubt", never a success). Anything else, a hang or a signal is a violation.
+
+  /usr/bin/python3 tests/soak.py --runs 300 --seed 1        (env as for the suite)
+  /usr/bin/python3 tests/soak.py --seed 1 --first 17 --runs 1   replays run 17
+"""
+import argparse
+import collections
+import contextlib
+import os
+import pathlib
+import random
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import types
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from faultproxy import KINDS, Fault, FaultProxy  # noqa: E402
+
+BOUND = 10  # the proxy ends every connection by then
+TOOL_TIMEOUT = 30  # so a tool still running is hung
+SIZES = ((0, 0), (1, 1), (2, 4096), (4097, 256 << 10), (256 << 10, 4 << 20))
+TRICKY = (b"0\r\n\r\n", b"\r\n", b"OK", bytes(range(256)))  # chunk syntax and "OK" inside the body
+
+
+def draw(seed, i):
+    """Run i's report and fault, all but the fault's offset, which needs byte counts."""
+    rng = random.Random(f"{seed}:{i}")
+    size = rng.randint(*rng.choice(SIZES))
+    tricky = b"".join(rng.choice(TRICKY) for _ in range(64))
+    report = (tricky * (size // len(tricky) + 1))[:size] if rng.random() < 0.25 else rng.randbytes(size)
+    p = types.SimpleNamespace(report=report, kind=rng.choice(("none",) + KINDS), direction=rng.choice(("up", "down")),
+                              tail=rng.random() < 1 / 3, where=rng.random(), back=rng.randint(1, 256),
+                              hold=rng.uniform(0.05, 1.0))
+    # A third of the faults land in the last bytes: around the final chunk and the reply.
+    p.name = f"{size}B-" + ("no-fault" if p.kind == "none" else
+                            f"{p.kind}-{p.direction}-{'tail' if p.tail else 'anywhere'}")
+    return p
+
+
+def make_certs(d):
+    os.mkdir(f"{d}/ca")
+    with open(f"{d}/ext", "w") as f:
+        f.write("subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\n")
+    key = "-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
+    for cmd in (f"req -x509 {key} -days 2 -subj /CN=soak-ca -keyout ca.key -out ca/ca.pem",
+                f"req {key} -subj /CN=localhost -keyout key.pem -out req.pem",
+                "x509 -req -in req.pem -CA ca/ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile ext"
+                " -out cert.pem",
+                "rehash ca"):
+        subprocess.run(["openssl", *cmd.split()], cwd=d, check=True, capture_output=True)
+    return f"{d}/ca", f"{d}/cert.pem", f"{d}/key.pem"
+
+
+def wait_until(pred, timeout):
+    deadline = time.monotonic() + timeout
+    while not pred():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def accepts(port):
+    with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=1):
+        return True
+    return False
+
+
+class Soak:
+    """The stand-in server on a free port, the proxy on the tool's port."""
+
+    def __init__(self, tool, server, port, ca_dir, cert, key, workdir):
+        self.tool, self.ca_dir, self.counts = tool, ca_dir, collections.Counter()
+        self.spool, self.report_file = pathlib.Path(workdir, "spool"), pathlib.Path(workdir, "report")
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            upstream = s.getsockname()[1]
+        self.server = subprocess.Popen([server, "--cert", cert, "--key", key, "--listen", f"127.0.0.1:{upstream}",
+                                        "--spool", str(self.spool)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.proxy = None
+        try:
+            if not wait_until(lambda: accepts(upstream), 10):
+                raise RuntimeError("stand-in server did not start listening")
+            self.proxy = FaultProxy(port, upstream, bound=BOUND)
+        except BaseException:
+            self.close()
+            raise
+        self.env = {k: v for k, v in os.environ.items()
+                    if "proxy" not in k.lower() and not k.startswith(("SSL_CERT", "CURL_"))}
+
+    def close(self):
+        if self.proxy:
+            self.proxy.close()
+        self.server.terminate()
+        self.server.wait(BOUND + 30)
+
+    def deliver(self, report, fault):
+        """One run of the tool: returncode (None: hung), stdout, stderr, the connection's record."""
+        self.proxy.fault = fault
+        self.proxy.log.clear()
+        self.report_file.write_bytes(report)
+        with open(self.report_file, "rb") as stdin:
+            try:
+                p = subprocess.run([self.tool, "--ca-path", self.ca_dir], stdin=stdin, capture_output=True,
+                                   env=self.env, timeout=TOOL_TIMEOUT)
+                rc, out, err = p.returncode, p.stdout, p.stderr
+            except subprocess.TimeoutExpired as e:
+                rc, out, err = None, e.stdout or b"", e.stderr or b""
+        self.proxy.wait_idle(BOUND + 5)
+        # The server may still be winding up its side of a cut connection.
+        wait_until(lambda: not any(f.name.startswith(".tmp-") for f in self.spool.iterdir()), 10)
+        files = sorted(self.spool.iterdir())
+        stored = {f.name: f.read_bytes() for f in files}
+        for f in files:
+            f.unlink()
+        return rc, out, err, stored, (self.proxy.log or [{"fired": False, "ended": "no connection"}])[-1]
+
+    def run(self, seed, i):
+        """Run i of a seeded soak: (outcome, detail)."""
+        plan = draw(seed, i)
+        # The same report, fault-free, measures each direction's byte count.
+        rc, out, err, stored, rec = self.deliver(plan.report, None)
+        fault = None
+        if plan.kind != "none" and rc == 0 and list(stored.values()) == [plan.report]:
+            total = rec[plan.direction]
+            offset = total - min(plan.back, total) if plan.tail else int(plan.where * (total + 1))
+            fault = Fault(plan.kind, plan.direction, offset, plan.hold)
+            rc, out, err, stored, rec = self.deliver(plan.report, fault)
+        fired = fault is not None and rec["fired"]
+        self.counts["fault " + (fault.kind if fired else "none")] += 1
+        copies, names = list(stored.values()).count(plan.report), list(stored)
+        detail = f"{plan.name}: {fault} {rec} rc={rc} stored={names} stdout={out!r} stderr={err[-500:]!r}"
+        told = out.endswith(b"\n")
+        if self.server.poll() is not None or rc is None or any(n.startswith(".tmp-") for n in names):
+            return "violation", detail
+        if rc == 0 and copies == len(names) == 1 and not out:
+            return "success", detail
+        if rc == 1 and fired and told and not names:
+            return "clean failure", detail
+        if rc == 1 and fired and told and copies == len(names) == 1:
+            return "in doubt", detail
+        return "violation", detail
+
+
+def main():
+    stage = pathlib.Path(__file__).resolve().parent.parent / "build" / "test" / "stage" / "bin"
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--runs", type=int, default=300)
+    ap.add_argument("--seed", type=int, default=random.randrange(1 << 32))
+    ap.add_argument("--first", type=int, default=0, help="index of the first run (to replay one)")
+    ap.add_argument("--verbose", action="store_true", help="print every run")
+    a = ap.parse_args()
+    print(f"soak: seed {a.seed}, runs {a.first}..{a.first + a.runs - 1}", flush=True)
+    start = time.monotonic()
+    with tempfile.TemporaryDirectory() as work:
+        soak = Soak(os.environ.get("TOVRIN_REPORT", str(stage / "tovrin-report")),
+                    os.environ.get("TOVRIN_REPORT_SERVER", str(stage / "tovrin-report-server")),
+                    int(os.environ.get("TOVRIN_TEST_PORT", "18443")), *make_certs(work), work)
+        try:
+            for i in range(a.first, a.first + a.runs):
+                outcome, detail = soak.run(a.seed, i)
+                soak.counts[outcome] += 1
+                if a.verbose or outcome in ("violation", "in doubt"):
+                    print(f"run {i}: {outcome}: {detail}", flush=True)
+        finally:
+            soak.close()
+    c = soak.counts
+    print(f"soak: seed {a.seed}: {a.runs} runs in {time.monotonic() - start:.0f} s; faults fired: "
+          + ", ".join(f"{k} {c['fault ' + k]}" for k in ("none",) + KINDS))
+    print(f"soak: successes {c['success']}, clean failures {c['clean failure']}, in doubt {c['in doubt']}, "
+          f"violations {c['violation']}")
+    return 1 if c["violation"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
