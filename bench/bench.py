@@ -565,7 +565,9 @@ How to read it: **median** (min–max) over {n_lat} rounds for 1 KiB and
 {n_big} rounds for each larger case, the three clients interleaved run by run
 (A B C A B C ...). MB/s is 10^6 bytes per second of wall time from starting the
 client (and `cat` for the pipe cases) to the client's exit. Reports are random
-bytes on tmpfs. A failed run (non-zero exit, a reply not starting with "OK",
+bytes on tmpfs. A load average above about 1 means other work shared the two
+cores during the run; the min–max spread shows how much it moved the figures.
+A failed run (non-zero exit, a reply not starting with "OK",
 or nginx not logging a 200) is not counted; this run had none.
 
 - A: `tovrin-report --ca-path DIR` (Release build, `-DTOVRIN_REPORT_HOST=localhost:{a.port}`).
@@ -589,8 +591,8 @@ or nginx not logging a 200) is not counted; this run had none.
   process; the runs of 1 MiB and more go through `/usr/bin/time`, which adds
   the same small start-up cost to every client, the 1 KiB runs do not.
 - Instructions: `valgrind --tool=callgrind`, one run per client on the 1 KiB
-  report (the count barely varies from run to run; callgrind makes a TLS
-  handshake take seconds, so one run each).
+  report; one run each, as callgrind makes a TLS handshake take seconds and
+  the count barely varies (repeated runs here differed by under 0.01%).
 - Limits, each the best of its runs before and after the clients' cases:
   `openssl speed -evp aes-256-gcm -bytes 16384 -seconds 3` (one process, one
   core; 2 runs) and plain TCP, a Python stdlib program, one process writing
