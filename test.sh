@@ -2,7 +2,8 @@
 # Installs what the suite needs (Debian 12, as root), builds the tool and the
 # stand-in server for a test host on loopback, installs them into a staging
 # prefix and runs the end-to-end suite against that; then again against a
-# build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# build with AddressSanitizer and UndefinedBehaviorSanitizer. Between the two:
+# clang-tidy, cppcheck, memcheck, and the Debian packages.
 set -eu
 cd "$(dirname "$0")"
 
@@ -32,6 +33,9 @@ suite() { # dir, label
 
 build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 suite build/test "release build"
+
+echo "== static checks and memcheck"
+TOVRIN_TEST_PORT="$PORT" tests/lint.sh build/test
 
 echo "== Debian packages"
 tests/package.sh
