@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 
 static const char defaultCaPath[] = "/etc/tovrin/report-ca";
@@ -35,6 +36,9 @@ int main(int argc, char *argv[])
 {
     if (!openStandardDescriptors())
         return 1;
+    // A reader of our messages that has gone away must not turn exit status 1
+    // into death by SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
 
     const char *caPath = defaultCaPath;
     if (argc != 1 && argc != 3) {
