@@ -2,8 +2,8 @@
 `offset` of one direction ("up": tool to server, "down": back): close; reset (RST); stall (forward
 nothing for `hold` s, then close); drop (discard the rest of that direction, close after `hold` s).
 Every connection ends within `bound` seconds."""
+import collections
 import contextlib
-import dataclasses
 import select
 import socket
 import struct
@@ -13,12 +13,7 @@ import time
 KINDS = ("close", "reset", "stall", "drop")
 
 
-@dataclasses.dataclass
-class Fault:
-    kind: str
-    direction: str
-    offset: int
-    hold: float = 0.5
+Fault = collections.namedtuple("Fault", "kind direction offset hold")
 
 
 class FaultProxy:
@@ -54,16 +49,12 @@ class FaultProxy:
 
     def _serve(self, client, fault):
         rec = {"fired": False, "up": 0, "down": 0, "ended": "eof", "seconds": time.monotonic()}
-        upstream = None
         try:
-            upstream = socket.create_connection(self.target, timeout=self.bound)
-            self._relay(client, upstream, fault, rec)
+            with client, socket.create_connection(self.target, timeout=self.bound) as upstream:
+                self._relay(client, upstream, fault, rec)
         except OSError as e:
             rec["ended"] = repr(e)
         finally:
-            for s in (client, upstream):
-                if s:
-                    s.close()
             rec["seconds"] = round(time.monotonic() - rec["seconds"], 3)
             with self._cond:
                 self.log.append(rec)

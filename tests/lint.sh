@@ -8,14 +8,11 @@ cd "$(dirname "$0")/.."
 BUILD=${1:-build/rel}
 PORT=${TOVRIN_TEST_PORT:-18443}
 
-for tool in clang-tidy cppcheck valgrind; do
-  if ! command -v $tool >/dev/null; then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q
-    apt-get install -y -q clang-tidy cppcheck valgrind
-    break
-  fi
-done
+if ! dpkg -s clang-tidy cppcheck valgrind >/dev/null 2>&1; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q clang-tidy cppcheck valgrind
+fi
 
 cmake -S . -B "$BUILD" -DTOVRIN_REPORT_HOST="localhost:$PORT" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 cmake --build "$BUILD" -j "$(nproc)"
@@ -38,7 +35,7 @@ trap cleanup EXIT
 mkdir "$work/spool"
 soak() { /usr/bin/python3 -c "import sys; sys.path.insert(0, 'tests'); import soak; $1" "$2"; }
 soak 'soak.make_certs(sys.argv[1])' "$work"
-"$BUILD/server/tovrin-report-server" --cert "$work/cert.pem" --key "$work/key.pem" \
+"$BUILD/server/tovrin-report-server" --cert "$work/cert.pem" --key "$work/cert.key" \
   --listen "localhost:$PORT" --spool "$work/spool" &
 server_pid=$!
 soak 'sys.exit(not soak.wait_until(lambda: soak.accepts(int(sys.argv[1])), 10))' "$PORT"

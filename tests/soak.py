@@ -1,12 +1,8 @@
-"""Fault-injection soak: the tool delivers reports through faultproxy.py to the
-stand-in server while one fault per run cuts, resets, stalls or drops the TLS
-stream. Exit 0 must mean the spool holds the report once, byte-exact; exit 1
-must leave nothing or, when only the reply was lost, one whole copy ("in
-doubt", never a success). Anything else, a hang or a signal is a violation.
-
-  /usr/bin/python3 tests/soak.py --runs 300 --seed 1        (env as for the suite)
-  /usr/bin/python3 tests/soak.py --seed 1 --first 17 --runs 1   replays run 17
-"""
+"""Fault-injection soak: the tool delivers reports through faultproxy.py to the stand-in server
+while one fault per run cuts, resets, stalls or drops the TLS stream. Exit 0 must mean the report
+stored once, byte-exact; exit 1 nothing or, the reply lost, one whole copy ("in doubt"); anything
+else, a hang or a signal is a violation. Also the suite's certificate and wait helpers.
+  /usr/bin/python3 tests/soak.py --runs 300 --seed 1   (--first 17 --runs 1 replays run 17)"""
 import argparse
 import collections
 import contextlib
@@ -23,6 +19,10 @@ import types
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from faultproxy import KINDS, Fault, FaultProxy  # noqa: E402
 
+STAGE = pathlib.Path(__file__).resolve().parent.parent / "build" / "test" / "stage" / "bin"
+TOOL = os.environ.get("TOVRIN_REPORT", str(STAGE / "tovrin-report"))
+SERVER = os.environ.get("TOVRIN_REPORT_SERVER", str(STAGE / "tovrin-report-server"))
+PORT = int(os.environ.get("TOVRIN_TEST_PORT", "18443"))
 BOUND = 10  # the proxy ends every connection by then
 TOOL_TIMEOUT = 30  # so a tool still running is hung
 SIZES = ((0, 0), (1, 1), (2, 4096), (4097, 256 << 10), (256 << 10, 4 << 20))
@@ -44,18 +44,39 @@ def draw(seed, i):
     return p
 
 
-def make_certs(d):
-    os.mkdir(f"{d}/ca")
-    with open(f"{d}/ext", "w") as f:
-        f.write("subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\n")
-    key = "-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
-    for cmd in (f"req -x509 {key} -days 2 -subj /CN=soak-ca -keyout ca.key -out ca/ca.pem",
-                f"req {key} -subj /CN=localhost -keyout key.pem -out req.pem",
-                "x509 -req -in req.pem -CA ca/ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile ext"
-                " -out cert.pem",
-                "rehash ca"):
+KEY = "-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
+SAN = "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1"
+
+
+def openssl(d, *commands):
+    for cmd in commands:
         subprocess.run(["openssl", *cmd.split()], cwd=d, check=True, capture_output=True)
-    return f"{d}/ca", f"{d}/cert.pem", f"{d}/key.pem"
+
+
+def leaf(d, name, san=SAN, days=2, signer="-CA ca/ca.pem -CAkey ca.key -CAcreateserial"):
+    """A cert for localhost, d/name.pem with key d/name.key, signed by d's CA: (cert, key)."""
+    openssl(d, f"req {KEY} -subj /CN=localhost -addext {san} -keyout {name}.key -out {name}.csr",
+            f"x509 -req -in {name}.csr {signer} -days {days} -copy_extensions copyall -out {name}.pem")
+    return f"{d}/{name}.pem", f"{d}/{name}.key"
+
+
+def make_certs(d, cn="tovrin-test-ca"):
+    """A CA hashed into d/ca/ (cert ca/ca.pem, key ca.key) and leaf cert, key: (CA dir, cert, key)."""
+    os.makedirs(f"{d}/ca")
+    openssl(d, f"req -x509 {KEY} -days 2 -subj /CN={cn} -keyout ca.key -out ca/ca.pem", "rehash ca")
+    return (f"{d}/ca", *leaf(d, "cert"))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def clean_env(**overrides):
+    """os.environ without what could route the request elsewhere or widen the trusted CAs."""
+    return {**{k: v for k, v in os.environ.items()
+               if "proxy" not in k.lower() and not k.upper().startswith(("SSL_CERT", "CURL_"))}, **overrides}
 
 
 def wait_until(pred, timeout):
@@ -79,9 +100,7 @@ class Soak:
     def __init__(self, tool, server, port, ca_dir, cert, key, workdir):
         self.tool, self.ca_dir, self.counts = tool, ca_dir, collections.Counter()
         self.spool, self.report_file = pathlib.Path(workdir, "spool"), pathlib.Path(workdir, "report")
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            upstream = s.getsockname()[1]
+        upstream = free_port()
         self.server = subprocess.Popen([server, "--cert", cert, "--key", key, "--listen", f"127.0.0.1:{upstream}",
                                         "--spool", str(self.spool)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.proxy = None
@@ -92,8 +111,6 @@ class Soak:
         except BaseException:
             self.close()
             raise
-        self.env = {k: v for k, v in os.environ.items()
-                    if "proxy" not in k.lower() and not k.startswith(("SSL_CERT", "CURL_"))}
 
     def close(self):
         if self.proxy:
@@ -109,7 +126,7 @@ class Soak:
         with open(self.report_file, "rb") as stdin:
             try:
                 p = subprocess.run([self.tool, "--ca-path", self.ca_dir], stdin=stdin, capture_output=True,
-                                   env=self.env, timeout=TOOL_TIMEOUT)
+                                   env=clean_env(), timeout=TOOL_TIMEOUT)
                 rc, out, err = p.returncode, p.stdout, p.stderr
             except subprocess.TimeoutExpired as e:
                 rc, out, err = None, e.stdout or b"", e.stderr or b""
@@ -150,7 +167,6 @@ class Soak:
 
 
 def main():
-    stage = pathlib.Path(__file__).resolve().parent.parent / "build" / "test" / "stage" / "bin"
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--runs", type=int, default=300)
     ap.add_argument("--seed", type=int, default=random.randrange(1 << 32))
@@ -160,9 +176,7 @@ def main():
     print(f"soak: seed {a.seed}, runs {a.first}..{a.first + a.runs - 1}", flush=True)
     start = time.monotonic()
     with tempfile.TemporaryDirectory() as work:
-        soak = Soak(os.environ.get("TOVRIN_REPORT", str(stage / "tovrin-report")),
-                    os.environ.get("TOVRIN_REPORT_SERVER", str(stage / "tovrin-report-server")),
-                    int(os.environ.get("TOVRIN_TEST_PORT", "18443")), *make_certs(work), work)
+        soak = Soak(TOOL, SERVER, PORT, *make_certs(work), work)
         try:
             for i in range(a.first, a.first + a.runs):
                 outcome, detail = soak.run(a.seed, i)

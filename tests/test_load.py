@@ -7,14 +7,12 @@ import socket
 import ssl
 import subprocess
 import time
-import types
 
 import pytest
 
-from conftest import PORT, SANITIZED, SERVER, TOOL, run_tool, show
-from soak import accepts, wait_until
+from conftest import PORT, SANITIZED, TOOL, Server, put_head, run_tool, show, tls
+from soak import wait_until
 
-MAX_BYTES = 2 << 20
 TOOLS, REPORT_BYTES, ROUNDS = 64, 1 << 20, 3
 # Release builds peak near 14 MiB; holding the 64 bodies in memory would pass 64 MiB.
 PEAK_RSS_KIB = (512 if SANITIZED else 64) << 10
@@ -23,39 +21,14 @@ READ_TIMEOUT = 30  # the server's, fixed in its source
 
 @pytest.fixture(scope="module")
 def server(certs, tmp_path_factory):
-    root, log = tmp_path_factory.mktemp("load"), tmp_path_factory.mktemp("load-log") / "server.log"
-    with open(log, "wb") as f:
-        proc = subprocess.Popen([SERVER, "--cert", certs.good[0], "--key", certs.good[1], "--listen",
-                                 f"localhost:{PORT}", "--spool", str(root / "spool"), "--max-bytes", str(MAX_BYTES)],
-                                stdout=f, stderr=f)
-    s = types.SimpleNamespace(proc=proc, spool=root / "spool", root=root, certs=certs, log=log, idle=[])
-    try:
-        assert wait_until(lambda: accepts(PORT), 10), "stand-in server did not start listening"
-        # Idle until the last test, by which the server's read time-out must have cut them off.
-        s.idle = [(time.monotonic(), socket.create_connection(("localhost", PORT))), (time.monotonic(), tls(certs))]
-        yield s
-    finally:
-        for _, sock in s.idle:
-            sock.close()
-        proc.terminate()
-        try:
-            proc.wait(READ_TIMEOUT + 10)  # it lets open connections finish
-        finally:
-            proc.kill()
-            proc.wait()
-
-
-def tls(certs):
-    ctx = ssl.create_default_context(cafile=certs.ca_pem)
-    return ctx.wrap_socket(socket.create_connection(("localhost", PORT), timeout=10), server_hostname="localhost")
-
-
-def take_spool(s):
-    wait_until(lambda: not any(p.name.startswith(".tmp-") for p in s.spool.iterdir()), 10)
-    files = {p.name: p.read_bytes() for p in s.spool.iterdir()}
-    for name in files:
-        (s.spool / name).unlink()
-    return files
+    srv = Server(certs, tmp_path_factory.mktemp("load") / "spool")
+    srv.start("--max-bytes", str(2 << 20))
+    # Idle until the last test, by which the server's read time-out must have cut them off.
+    srv.idle = [(time.monotonic(), socket.create_connection(("127.0.0.1", PORT))), (time.monotonic(), tls(certs))]
+    yield srv
+    for _, sock in srv.idle:
+        sock.close()
+    srv.stop()  # it lets open connections finish
 
 
 @pytest.mark.parametrize("rnd", range(ROUNDS), ids=[f"round-{r}-64-tools-at-once" for r in range(ROUNDS)])
@@ -71,7 +44,7 @@ def test_concurrent_reports_each_stored_once(server, tmp_path, rnd):
     for p in procs:
         out, err = p.communicate(timeout=max(1, deadline - time.monotonic()))
         assert (p.returncode, out) == (0, b""), show(out, err)
-    stored = sorted(take_spool(server).values())
+    stored = sorted(server.take().values())
     assert stored == sorted(reports), f"{len(stored)} stored for {TOOLS} sent, or not byte-exact"
     with open(f"/proc/{server.proc.pid}/status") as f:
         peak = int(next(line.split()[1] for line in f if line.startswith("VmHWM")))
@@ -80,15 +53,15 @@ def test_concurrent_reports_each_stored_once(server, tmp_path, rnd):
 
 
 def endless_chunks(sock):
-    sock.sendall(b"PUT /report/ HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n")
+    sock.sendall(put_head())
     for _ in range(1024):  # 64 MiB at most; the server answers or cuts off well before
         if select.select([sock], [], [], 0)[0]:
             return
         sock.sendall(b"10000\r\n" + bytes(1 << 16) + b"\r\n")
 
 
-def put(target, body=b"5\r\nhello\r\n0\r\n\r\n", head=b""):
-    return b"PUT " + target + b" HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n" + head + b"\r\n" + body
+def put(target="/report/", *headers, body=b"5\r\nhello\r\n0\r\n\r\n"):
+    return put_head(target, ("Transfer-Encoding: chunked", *headers)) + body
 
 
 # cpp-httplib 0.11 skips a header line without a colon, and takes a chunk not
@@ -97,25 +70,26 @@ LENIENT = pytest.mark.xfail(strict=True, reason="cpp-httplib 0.11 accepts it; th
 HOSTILE = {
     "garbage-request-line": (True, b"\x00\xff\xfe nonsense\r\n\r\n"),
     "request-line-without-version": (True, b"PUT /report/\r\n\r\n"),
-    "header-line-without-colon": pytest.param(True, put(b"/report/", head=b"no colon\r\n"), marks=LENIENT),
-    "header-of-1-MiB": (True, put(b"/report/", head=b"X-Long: " + b"a" * (1 << 20) + b"\r\n")),
-    "chunk-size-not-hex": (True, put(b"/report/", body=b"zz\r\nhello\r\n0\r\n\r\n")),
-    "chunk-size-overflowing": (True, put(b"/report/", body=b"1" + b"0" * 40 + b"\r\nhello\r\n")),
-    "chunk-longer-than-its-size": pytest.param(True, put(b"/report/", body=b"2\r\nhello\r\n0\r\n\r\n"), marks=LENIENT),
-    "content-length-over-limit": (True, b"PUT /report/ HTTP/1.1\r\nHost: x\r\nContent-Length: 1099511627776\r\n\r\nhi"),
+    "header-line-without-colon": pytest.param(True, put("/report/", "no colon"), marks=LENIENT),
+    "header-of-1-MiB": (True, put("/report/", "X-Long: " + "a" * (1 << 20))),
+    "chunk-size-not-hex": (True, put(body=b"zz\r\nhello\r\n0\r\n\r\n")),
+    "chunk-size-overflowing": (True, put(body=b"1" + b"0" * 40 + b"\r\nhello\r\n")),
+    "chunk-longer-than-its-size": pytest.param(True, put(body=b"2\r\nhello\r\n0\r\n\r\n"), marks=LENIENT),
     "never-ending-chunked-body": (True, endless_chunks),
-    "dot-dot-path": (True, put(b"/report/../x")),
-    "double-slash-path": (True, put(b"/report//")),
-    "query-string": (True, put(b"/report/?a")),
-    "absolute-url-elsewhere": (True, put(b"https://localhost/x/../report/")),
-    "plain-http-on-tls-port": (False, put(b"/report/")),
+    "dot-dot-path": (True, put("/report/../x")),
+    "double-slash-path": (True, put("/report//")),
+    "query-string": (True, put("/report/?a")),
+    "encoded-slash": (True, put("/report%2F")),
+    "absolute-url-elsewhere": (True, put("https://localhost/x/../report/")),
+    "plain-http-on-tls-port": (False, put()),
 }
 
 
 @pytest.mark.parametrize("use_tls,request_", HOSTILE.values(), ids=HOSTILE.keys())
 def test_hostile_client_stores_nothing(server, use_tls, request_):
-    before = sorted(os.listdir(server.root))
-    sock = tls(server.certs) if use_tls else socket.create_connection(("localhost", PORT), timeout=10)
+    root = server.spool.parent
+    before = sorted(os.listdir(root))
+    sock = tls(server.certs) if use_tls else socket.create_connection(("127.0.0.1", PORT), timeout=10)
     sock.settimeout(READ_TIMEOUT + 10)
     reply = b""
     try:
@@ -128,10 +102,11 @@ def test_hostile_client_stores_nothing(server, use_tls, request_):
         pass  # cut off by the server: an answer too
     finally:
         sock.close()
-    stored = take_spool(server)
+    wait_until(lambda: not server.temporaries(), 10)  # it may still be winding up a cut connection
+    stored = server.take()
     status, _, body = reply.partition(b"\r\n\r\n")
     assert not status.startswith(b"HTTP/1.1 2") and not body.startswith(b"OK"), reply[:300]
-    assert stored == {} and sorted(os.listdir(server.root)) == before
+    assert stored == {} and sorted(os.listdir(root)) == before
     assert server.proc.poll() is None, server.log.read_bytes()[-2000:]
 
 
@@ -147,4 +122,4 @@ def test_idle_clients_cut_off_and_server_still_delivers(server):
         assert got == b"", f"an idle client was not cut off: {got!r}"
     rc, out, err, _ = run_tool(["--ca-path", server.certs.ca_dir], stdin=b"after the storm\n")
     assert (rc, out) == (0, b""), show(out, err)
-    assert list(take_spool(server).values()) == [b"after the storm\n"]
+    assert list(server.take().values()) == [b"after the storm\n"]
