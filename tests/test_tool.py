@@ -3,12 +3,14 @@ import contextlib
 import hashlib
 import os
 import resource
+import subprocess
 import threading
 import time
 
 import pytest
 
-from conftest import PORT, SANITIZED, run_tool, show
+from conftest import PORT, SANITIZED, TOOL, run_tool, show
+import soak
 from scripted_server import ScriptedServer
 
 USAGE = b"Usage: tovrin-report [--ca-path dir]\n"
@@ -222,6 +224,23 @@ def test_closed_standard_descriptor_at_start(server, certs, closed, reply, body)
     assert rc == (0 if reply == b"OK" else 1), show(out, err)
     assert_request(server, *sent(body))
     assert server.requests[0].after == b"", server.requests[0].after
+
+
+@pytest.mark.parametrize("args", [
+    pytest.param(["--bogus"], id="usage-line"),
+    pytest.param(["--ca-path", "DIR"], id="invalid-response-line"),
+])
+def test_stdout_reader_gone_is_exit_1_not_sigpipe(server, certs, args):
+    server.script(body=[b"NO"])
+    r, w = os.pipe()
+    os.close(r)
+    try:
+        proc = subprocess.run([TOOL, *[a.replace("DIR", certs.ca_dir) for a in args]], env=soak.clean_env(),
+                              stdin=subprocess.DEVNULL, stdout=w, stderr=subprocess.PIPE, timeout=20)
+    finally:
+        os.close(w)
+    server.settle()
+    assert proc.returncode == 1, proc.stderr
 
 
 @pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves more address space than any useful limit")
