@@ -1,5 +1,5 @@
 """Shared pieces of the end-to-end suite: run_tool, the certificates, the stand-in server and raw
-TLS clients for it. soak.py reads the binaries and port under test from the environment."""
+TLS clients for it. support.py reads the binaries and port under test from the environment."""
 import contextlib
 import os
 import pathlib
@@ -13,8 +13,8 @@ import types
 
 import pytest
 
-import soak
-from soak import PORT, SERVER, TOOL
+import support
+from support import PORT, SERVER, TOOL
 
 SANITIZED = bool(os.environ.get("TOVRIN_SANITIZE"))
 
@@ -32,7 +32,7 @@ def run_tool(args=(), stdin=b"", env=None, timeout=60, preexec=None, stdin_fd=No
     """One run of TOOL in a clean environment plus env, stdin fed through a pipe unless stdin_fd is
     given: (returncode, stdout, stderr, usage). usage holds vm_hwm_kib and vm_peak_kib, the tool's
     peak RSS and address space polled from /proc (ru_maxrss would count the forking Python's)."""
-    proc = subprocess.Popen([TOOL, *args], env=soak.clean_env(**(env or {})), preexec_fn=preexec,
+    proc = subprocess.Popen([TOOL, *args], env=support.clean_env(**(env or {})), preexec_fn=preexec,
                             stdin=subprocess.PIPE if stdin_fd is None else stdin_fd,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     peaks = {}
@@ -65,11 +65,11 @@ def certs(tmp_path_factory):
     d = tmp_path_factory.mktemp("certs")
     ns = types.SimpleNamespace(ca_pem=str(d / "ca" / "ca.pem"), empty_dir=str(d / "empty"),
                                missing_dir=str(d / "missing"), unhashed_dir=str(d / "unhashed"))
-    ns.ca_dir, *ns.good = soak.make_certs(d)
-    ns.other_ca_dir, *ns.other_ca = soak.make_certs(d / "other", "tovrin-other-ca")
-    ns.wrong_host = soak.leaf(d, "wrong_host", san="subjectAltName=DNS:wrong.invalid")
-    ns.expired = soak.leaf(d, "expired", days=-1)  # notAfter a day before notBefore: x509 cannot backdate
-    ns.self_signed = soak.leaf(d, "self_signed", signer="-key self_signed.key")
+    ns.ca_dir, *ns.good = support.make_certs(d)
+    ns.other_ca_dir, *ns.other_ca = support.make_certs(d / "other", "tovrin-other-ca")
+    ns.wrong_host = support.leaf(d, "wrong_host", san="subjectAltName=DNS:wrong.invalid")
+    ns.expired = support.leaf(d, "expired", days=-1)  # notAfter a day before notBefore: x509 cannot backdate
+    ns.self_signed = support.leaf(d, "self_signed", signer="-key self_signed.key")
     os.mkdir(ns.empty_dir)
     os.mkdir(ns.unhashed_dir)
     shutil.copy(ns.ca_pem, ns.unhashed_dir)

@@ -33,12 +33,12 @@ cleanup() {
 }
 trap cleanup EXIT
 mkdir "$work/spool"
-soak() { /usr/bin/python3 -c "import sys; sys.path.insert(0, 'tests'); import soak; $1" "$2"; }
-soak 'soak.make_certs(sys.argv[1])' "$work"
+support() { /usr/bin/python3 -c "import sys; sys.path.insert(0, 'tests'); import support; $1" "$2"; }
+support 'support.make_certs(sys.argv[1])' "$work"
 "$BUILD/server/tovrin-report-server" --cert "$work/cert.pem" --key "$work/cert.key" \
   --listen "localhost:$PORT" --spool "$work/spool" &
 server_pid=$!
-soak 'sys.exit(not soak.wait_until(lambda: soak.accepts(int(sys.argv[1])), 10))' "$PORT"
+support 'sys.exit(not support.wait_until(lambda: support.accepts(int(sys.argv[1])), 10))' "$PORT"
 printf 'lint report\n' | no_proxy='*' NO_PROXY='*' timeout 120 \
   valgrind -q --tool=memcheck --error-exitcode=99 --leak-check=full "$BUILD/tovrin-report" --ca-path "$work/ca"
 stored=$(ls -A "$work/spool")

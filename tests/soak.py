@@ -1,15 +1,12 @@
 """Fault-injection soak: the tool delivers reports through faultproxy.py to the stand-in server
 while one fault per run cuts, resets, stalls or drops the TLS stream. Exit 0 must mean the report
 stored once, byte-exact; exit 1 nothing or, the reply lost, one whole copy ("in doubt"); anything
-else, a hang or a signal is a violation. Also the suite's certificate and wait helpers.
+else, a hang or a signal is a violation.
   /usr/bin/python3 tests/soak.py --runs 300 --seed 1   (--first 17 --runs 1 replays run 17)"""
 import argparse
 import collections
-import contextlib
-import os
 import pathlib
 import random
-import socket
 import subprocess
 import sys
 import tempfile
@@ -18,11 +15,8 @@ import types
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from faultproxy import KINDS, Fault, FaultProxy  # noqa: E402
+from support import PORT, SERVER, TOOL, accepts, clean_env, free_port, make_certs, wait_until  # noqa: E402
 
-STAGE = pathlib.Path(__file__).resolve().parent.parent / "build" / "test" / "stage" / "bin"
-TOOL = os.environ.get("TOVRIN_REPORT", str(STAGE / "tovrin-report"))
-SERVER = os.environ.get("TOVRIN_REPORT_SERVER", str(STAGE / "tovrin-report-server"))
-PORT = int(os.environ.get("TOVRIN_TEST_PORT", "18443"))
 BOUND = 10  # the proxy ends every connection by then
 TOOL_TIMEOUT = 30  # so a tool still running is hung
 SIZES = ((0, 0), (1, 1), (2, 4096), (4097, 256 << 10), (256 << 10, 4 << 20))
@@ -42,56 +36,6 @@ def draw(seed, i):
     p.name = f"{size}B-" + ("no-fault" if p.kind == "none" else
                             f"{p.kind}-{p.direction}-{'tail' if p.tail else 'anywhere'}")
     return p
-
-
-KEY = "-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
-SAN = "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1"
-
-
-def openssl(d, *commands):
-    for cmd in commands:
-        subprocess.run(["openssl", *cmd.split()], cwd=d, check=True, capture_output=True)
-
-
-def leaf(d, name, san=SAN, days=2, signer="-CA ca/ca.pem -CAkey ca.key -CAcreateserial"):
-    """A cert for localhost, d/name.pem with key d/name.key, signed by d's CA: (cert, key)."""
-    openssl(d, f"req {KEY} -subj /CN=localhost -addext {san} -keyout {name}.key -out {name}.csr",
-            f"x509 -req -in {name}.csr {signer} -days {days} -copy_extensions copyall -out {name}.pem")
-    return f"{d}/{name}.pem", f"{d}/{name}.key"
-
-
-def make_certs(d, cn="tovrin-test-ca"):
-    """A CA hashed into d/ca/ (cert ca/ca.pem, key ca.key) and leaf cert, key: (CA dir, cert, key)."""
-    os.makedirs(f"{d}/ca")
-    openssl(d, f"req -x509 {KEY} -days 2 -subj /CN={cn} -keyout ca.key -out ca/ca.pem", "rehash ca")
-    return (f"{d}/ca", *leaf(d, "cert"))
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def clean_env(**overrides):
-    """os.environ without what could route the request elsewhere or widen the trusted CAs."""
-    return {**{k: v for k, v in os.environ.items()
-               if "proxy" not in k.lower() and not k.upper().startswith(("SSL_CERT", "CURL_"))}, **overrides}
-
-
-def wait_until(pred, timeout):
-    deadline = time.monotonic() + timeout
-    while not pred():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
-
-
-def accepts(port):
-    with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=1):
-        return True
-    return False
 
 
 class Soak:

@@ -11,7 +11,7 @@ import time
 import pytest
 
 from conftest import PORT, SANITIZED, TOOL, Server, put_head, run_tool, show, tls
-from soak import wait_until
+from support import wait_until
 
 TOOLS, REPORT_BYTES, ROUNDS = 64, 1 << 20, 3
 # Release builds peak near 14 MiB; holding the 64 bodies in memory would pass 64 MiB.

@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-import soak
+import support
 from conftest import SERVER, Server, put_head, run_tool, show, tls
 
 INVALID = b"Invalid response from server: "
@@ -103,9 +103,9 @@ def test_size_limit_on_chunked_upload(server, certs, limit, size, stored):
 def test_cut_off_upload_leaves_nothing(server, certs, head, partial):
     conn = tls(certs)
     conn.sendall(head + partial)
-    assert soak.wait_until(server.temporaries, 20), "no temporary file"
+    assert support.wait_until(server.temporaries, 20), "no temporary file"
     conn.close()
-    assert soak.wait_until(lambda: not server.temporaries(), 20), "the temporary file stayed"
+    assert support.wait_until(lambda: not server.temporaries(), 20), "the temporary file stayed"
     assert server.take() == {}
 
 
@@ -132,7 +132,7 @@ def test_bad_start_exits_2_with_one_line(certs, tmp_path, args, message):
         values = dict(CERT=certs.good[0], KEY=certs.good[1], OTHER_KEY=certs.other_ca[1], TMP=str(tmp_path),
                       BUSY=str(busy.getsockname()[1]))
         # A row's own options override these; a missing value must come last.
-        argv = ["--listen", f"127.0.0.1:{soak.free_port()}", "--spool", str(tmp_path / "spool"),
+        argv = ["--listen", f"127.0.0.1:{support.free_port()}", "--spool", str(tmp_path / "spool"),
                 *re.sub(r"\b[A-Z_]+\b", lambda m: values[m[0]], args).split()]
         done = subprocess.run([SERVER, *argv], capture_output=True, timeout=20)
     msg = show(done.stdout, done.stderr)
@@ -144,12 +144,12 @@ def test_bad_start_exits_2_with_one_line(certs, tmp_path, args, message):
     pytest.param(False, id="sigterm-abandoned-upload-removed"),
 ])
 def test_sigterm_during_upload_stops_cleanly(certs, tmp_path, finish):
-    port = soak.free_port()
+    port = support.free_port()
     srv = Server(certs, tmp_path / "spool", listen=f"127.0.0.1:{port}")
     srv.start()
     conn = tls(certs, port)
     conn.sendall(put_head() + b"5\r\nhel")
-    assert soak.wait_until(srv.temporaries, 20), "no temporary file"
+    assert support.wait_until(srv.temporaries, 20), "no temporary file"
     srv.proc.terminate()
     if finish:
         status, reply = exchange(conn, b"lo\r\n0\r\n\r\n")

@@ -10,7 +10,7 @@ import time
 import pytest
 
 from conftest import PORT, SANITIZED, TOOL, run_tool, show
-import soak
+import support
 from scripted_server import ScriptedServer
 
 USAGE = b"Usage: tovrin-report [--ca-path dir]\n"
@@ -235,7 +235,7 @@ def test_stdout_reader_gone_is_exit_1_not_sigpipe(server, certs, args):
     r, w = os.pipe()
     os.close(r)
     try:
-        proc = subprocess.run([TOOL, *[a.replace("DIR", certs.ca_dir) for a in args]], env=soak.clean_env(),
+        proc = subprocess.run([TOOL, *[a.replace("DIR", certs.ca_dir) for a in args]], env=support.clean_env(),
                               stdin=subprocess.DEVNULL, stdout=w, stderr=subprocess.PIPE, timeout=20)
     finally:
         os.close(w)
