@@ -56,11 +56,12 @@ int main(int argc, char *argv[])
     CURL *curl = nullptr;
     CURLcode result = upload(&curl, caPath, errorText);
 
-    int status = result == CURLE_OK ? 0 : 1;
+    int status = 0;
     if (result != CURLE_OK) {
         fputs(errorText, stdout);
         fputc('\n', stdout);
         fflush(stdout);
+        status = 1;
     }
     if (strOutput.compare(0, 2, "OK") != 0) {
         fputs("Invalid response from server: ", stdout);
