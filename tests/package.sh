@@ -14,7 +14,7 @@ fail() { echo "package check: $*" >&2; exit 1; }
 tool=$(ls $dir/tovrin-report_*.deb)
 server=$(ls $dir/tovrin-report-server_*.deb)
 contents=$(dpkg -c "$tool")
-for path in ./usr/bin/tovrin-report ./usr/share/man/man1/tovrin-report.1 ./etc/tovrin/report-ca/; do
+for path in ./usr/bin/tovrin-report ./usr/share/man/man1/tovrin-report.1.gz ./etc/tovrin/report-ca/; do
   echo "$contents" | grep -q " $path\$" || fail "$tool lacks $path"
 done
 echo "$contents" | grep -q ' root/root .* ./etc/tovrin/report-ca/$' || fail "CA directory not owned by root"
