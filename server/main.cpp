@@ -1,29 +1,34 @@
 // tovrin-report-server: a stand-in reporting server for trying and testing
 // tovrin-report on one machine. It stores each report it receives by
-// PUT /report/ as one file in a spool directory.
-#include <httplib.h>
+// PUT /report/ as one file in a spool directory. An nginx of its own, run as a
+// child, takes the clients; the commit step (commit.cpp) stores what nginx has
+// received.
+#include "commit.h"
+#include "nginx_conf.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
-#include <pthread.h>
+#include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
-#include <strings.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <openssl/err.h>
+#include <openssl/rand.h>
 #include <openssl/ssl.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -35,34 +40,44 @@ namespace {
 
 const char *const kUsage =
     "Usage: tovrin-report-server --cert FILE --key FILE [--listen HOST:PORT] [--spool DIR] "
-    "[--max-bytes N]\n";
-const size_t kThreads = 64;
-const time_t kTimeoutSeconds = 30;
-// Read past the limit, unstored, so the client is still listening when told
-// its report is too large; a client that goes on and on is cut off.
-const uint64_t kDrainBytes = 16 << 20;
-// The library hands the body over in 4 KiB pieces; gathered, they cost one
-// write per MiB instead of one per piece.
-const size_t kWriteBuffer = 1 << 20;
+    "[--max-bytes N] [--dedup]\n";
+const char kIncomingPrefix[] = ".incoming-";
 
 struct Options {
     std::string cert, key, host, spool;
     int port = 8443;
     uint64_t maxBytes = 268435456;
+    bool dedup = false;
 };
 
 Options options;
-int spoolFd = -1;
-std::atomic<unsigned long long> reportCounter{0};
-std::mutex logMutex;
+std::string runtimeDir, incomingDir;
+pid_t nginxPid = -1;
 
-// What the log line needs to know of the request being answered; a request is
-// handled from start to finish on one thread.
-thread_local uint64_t requestBytes;
-thread_local std::string requestId;
+// nginx's output goes through us, so its lines and ours never overwrite each
+// other. Until it is up, it is held back: a failed start is told in one line.
+std::mutex outputMutex;
+std::string heldOutput;
+bool holdOutput = true;
+
+void cleanUp()
+{
+    std::error_code ignored;
+    if (!runtimeDir.empty())
+        std::filesystem::remove_all(runtimeDir, ignored);
+    if (!incomingDir.empty())
+        std::filesystem::remove_all(incomingDir, ignored);
+    runtimeDir.clear();
+    incomingDir.clear();
+}
 
 [[noreturn]] void fail(const std::string &message)
 {
+    if (nginxPid > 0) {
+        kill(nginxPid, SIGKILL);
+        waitpid(nginxPid, nullptr, 0);
+    }
+    cleanUp();
     fprintf(stderr, "tovrin-report-server: %s\n", message.c_str());
     exit(2);
 }
@@ -107,9 +122,14 @@ void parseArguments(int argc, char *argv[])
             fputs(kUsage, stdout);
             fputs("Stores each report sent by HTTPS PUT to /report/ as one file in the spool\n"
                   "directory (default ./reports). Listens on localhost:8443 by default.\n"
-                  "--max-bytes limits the size of a report (default 268435456).\n",
+                  "--max-bytes limits the size of a report (default 268435456).\n"
+                  "--dedup names each report by its SHA-256 and stores it only once.\n",
                   stdout);
             exit(0);
+        }
+        if (flag == "--dedup") {
+            options.dedup = true;
+            continue;
         }
         if (flag != "--cert" && flag != "--key" && flag != "--listen" && flag != "--spool" &&
             flag != "--max-bytes")
@@ -125,7 +145,7 @@ void parseArguments(int argc, char *argv[])
             parseListen(value);
         else if (flag == "--spool")
             options.spool = value;
-        else if (!parseNumber(value.c_str(), UINT64_MAX, options.maxBytes))
+        else if (!parseNumber(value.c_str(), INT64_MAX, options.maxBytes))
             fail("--max-bytes needs a number of bytes, got '" + value + "'");
     }
     if (options.cert.empty() || options.key.empty())
@@ -141,322 +161,284 @@ std::string sslError()
     return text;
 }
 
-// Also run once at start, on its own context, so a bad file is named there.
-bool setUpTls(SSL_CTX &ctx, std::string *error)
-{
-    SSL_CTX_set_min_proto_version(&ctx, TLS1_2_VERSION);
-    SSL_CTX_set_options(&ctx, SSL_OP_NO_COMPRESSION);
-    const char *cert = options.cert.c_str(), *key = options.key.c_str();
-    std::string problem;
-    if (access(cert, R_OK) != 0)
-        problem = "cannot read certificate " + options.cert + ": " + strerror(errno);
-    else if (SSL_CTX_use_certificate_chain_file(&ctx, cert) != 1)
-        problem = "bad certificate " + options.cert + ": " + sslError();
-    else if (access(key, R_OK) != 0)
-        problem = "cannot read key " + options.key + ": " + strerror(errno);
-    else if (SSL_CTX_use_PrivateKey_file(&ctx, key, SSL_FILETYPE_PEM) != 1 ||
-             SSL_CTX_check_private_key(&ctx) != 1)
-        problem = "bad key " + options.key + ": " + sslError();
-    if (error)
-        *error = problem;
-    return problem.empty();
-}
-
+// nginx would say the same, but only in a line of its own format.
 void checkTls()
 {
     std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_server_method()),
                                                           SSL_CTX_free);
-    std::string error;
+    const char *cert = options.cert.c_str(), *key = options.key.c_str();
     if (!ctx)
         fail("cannot set up TLS: " + sslError());
-    if (!setUpTls(*ctx, &error))
-        fail(error);
+    if (access(cert, R_OK) != 0)
+        fail("cannot read certificate " + options.cert + ": " + strerror(errno));
+    if (SSL_CTX_use_certificate_chain_file(ctx.get(), cert) != 1)
+        fail("bad certificate " + options.cert + ": " + sslError());
+    if (access(key, R_OK) != 0)
+        fail("cannot read key " + options.key + ": " + strerror(errno));
+    if (SSL_CTX_use_PrivateKey_file(ctx.get(), key, SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(ctx.get()) != 1)
+        fail("bad key " + options.key + ": " + sslError());
 }
 
-const char kTempPrefix[] = ".tmp-";
-
-// Temporary files are named .tmp-PID-XXXXXX; one whose process is gone was
-// left by a crash. Nothing else in the spool is touched.
-void removeStaleTemporaries()
+std::string findNginx()
 {
-    DIR *dir = opendir(options.spool.c_str());
-    if (!dir)
-        return;
+    std::string path = getenv("PATH") ? getenv("PATH") : "";
+    // Unprivileged users often lack the sbin directories on their PATH.
+    path += ":/usr/sbin:/usr/local/sbin";
+    for (size_t start = 0, end; start <= path.size(); start = end + 1) {
+        end = std::min(path.find(':', start), path.size());
+        std::string candidate = path.substr(start, end - start) + "/nginx";
+        if (end > start && access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    fail("nginx not found: install nginx-light (or nginx)");
+}
+
+// A body folder whose server is gone was left by a crash; nothing else in the
+// spool is touched.
+void removeStaleIncoming(DIR *dir)
+{
     while (dirent *entry = readdir(dir)) {
-        if (strncmp(entry->d_name, kTempPrefix, sizeof kTempPrefix - 1) != 0)
+        if (strncmp(entry->d_name, kIncomingPrefix, sizeof kIncomingPrefix - 1) != 0)
             continue;
         char *end;
-        long pid = strtol(entry->d_name + sizeof kTempPrefix - 1, &end, 10);
-        if (*end == '-' && pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-            unlinkat(dirfd(dir), entry->d_name, 0);
+        long pid = strtol(entry->d_name + sizeof kIncomingPrefix - 1, &end, 10);
+        std::error_code ignored;
+        if (*end == '\0' && pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            std::filesystem::remove_all(options.spool + "/" + entry->d_name, ignored);
     }
-    closedir(dir);
 }
 
-void openSpool()
+void openSpool(CommitSettings &commit)
 {
     std::error_code error;
     std::filesystem::create_directories(options.spool, error);
     if (error)
         fail("cannot create spool " + options.spool + ": " + error.message());
-    spoolFd = open(options.spool.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    std::string probe = options.spool + "/" + kTempPrefix + "probe-XXXXXX";
-    int fd = spoolFd < 0 ? -1 : mkostemp(&probe[0], O_CLOEXEC);
-    if (fd < 0)
+    auto spool = std::filesystem::absolute(options.spool, error);
+    DIR *dir = opendir(spool.c_str());
+    if (!dir)
+        fail("cannot open spool " + options.spool + ": " + strerror(errno));
+    removeStaleIncoming(dir);
+    closedir(dir);
+    std::string incoming = spool.string() + "/" + kIncomingPrefix + std::to_string(getpid());
+    if (mkdir(incoming.c_str(), 0700) != 0 && errno != EEXIST)
         fail("cannot write in spool " + options.spool + ": " + strerror(errno));
-    close(fd);
-    unlink(probe.c_str());
-    removeStaleTemporaries();
+    incomingDir = incoming;
+    commit.spoolFd = open(spool.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    commit.incomingFd = open(incoming.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (commit.spoolFd < 0 || commit.incomingFd < 0)
+        fail("cannot open spool " + options.spool + ": " + strerror(errno));
 }
 
-struct TempFile {
-    std::string path;
-    int fd = -1;
-
-    ~TempFile() { discard(); }
-    void discard()
-    {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-        if (!path.empty())
-            unlink(path.c_str());
-        path.clear();
-    }
-};
-
-bool writeAll(int fd, const char *data, size_t size)
+std::string hostPort(const std::string &address)
 {
-    while (size > 0) {
-        ssize_t written = write(fd, data, size);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
+    std::string host = address.find(':') == std::string::npos ? address : "[" + address + "]";
+    return host + ":" + std::to_string(options.port);
 }
 
-// The current UTC time in format, to the second, and the nanoseconds past it.
-void utcNow(const char *format, char (&text)[32], long &nanoseconds)
+// Bound here first, nginx would retry a busy port for seconds before it gives up.
+bool canListen(const addrinfo &ai)
 {
-    auto now = std::chrono::system_clock::now().time_since_epoch();
-    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now);
-    nanoseconds = static_cast<long>(std::chrono::nanoseconds(now - seconds).count());
-    time_t whole = seconds.count();
-    tm utc;
-    gmtime_r(&whole, &utc);
-    strftime(text, sizeof text, format, &utc);
+    int fd = socket(ai.ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int yes = 1;
+    bool bound = fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == 0 &&
+                 bind(fd, ai.ai_addr, ai.ai_addrlen) == 0;
+    int saved = errno;
+    if (fd >= 0)
+        close(fd);
+    errno = saved;
+    return bound;
 }
 
-// Sortable by time of arrival and unique: the clock to the nanosecond, this
-// process and a counter.
-std::string newId()
-{
-    long nanoseconds;
-    char stamp[32], id[96];
-    utcNow("%Y%m%dT%H%M%S", stamp, nanoseconds);
-    snprintf(id, sizeof id, "%s.%09ldZ-%ld-%llu", stamp, nanoseconds, static_cast<long>(getpid()),
-             ++reportCounter);
-    return id;
-}
-
-// Durable before it is acknowledged: the data, then the name in the directory.
-std::string store(TempFile &temp)
-{
-    bool synced = fsync(temp.fd) == 0;
-    bool closed = close(temp.fd) == 0;
-    temp.fd = -1;
-    if (!synced || !closed)
-        return "";
-    std::string id = newId();
-    std::string path = options.spool + "/" + id;
-    // link() never replaces an existing file, unlike rename().
-    if (link(temp.path.c_str(), path.c_str()) != 0)
-        return "";
-    temp.discard();
-    if (fsync(spoolFd) != 0) {
-        unlink(path.c_str());
-        return "";
-    }
-    return id;
-}
-
-void reply(httplib::Response &res, int status, const std::string &text)
-{
-    res.status = status;
-    res.set_content(text, "text/plain");
-}
-
-void tooLarge(httplib::Response &res)
-{
-    reply(res, 413, "Report too large: the limit is " + std::to_string(options.maxBytes) + " bytes");
-}
-
-// Anything but a well-formed PUT /report/ is answered from its head alone,
-// before any of its body is read (and, with Expect: 100-continue, sent).
-int refuse(const httplib::Request &req, httplib::Response &res)
-{
-    requestBytes = 0;
-    requestId.clear();
-    bool chunked = req.has_header("Transfer-Encoding");
-    bool sized = req.has_header("Content-Length");
-    const std::string &length = req.get_header_value("Content-Length");
-    uint64_t size = 0;
-    if (req.target != "/report/")
-        reply(res, 404, "Not found: reports go to PUT /report/");
-    else if (req.method != "PUT") {
-        res.set_header("Allow", "PUT");
-        reply(res, 405, "Method not allowed: reports go to PUT /report/");
-    } else if (chunked &&
-             strcasecmp(req.get_header_value("Transfer-Encoding").c_str(), "chunked") != 0)
-        reply(res, 501, "Transfer-Encoding not supported");
-    else if (!chunked && !sized)
-        reply(res, 411, "Length required: send the report chunked or with Content-Length");
-    else if (!chunked && !parseNumber(length.c_str(), UINT64_MAX, size))
-        reply(res, 400, "Bad Content-Length");
-    else if (!chunked && size > options.maxBytes)
-        tooLarge(res);
-    else if (req.has_header("Content-Encoding") &&
-             req.get_header_value("Content-Encoding") != "identity")
-        reply(res, 415, "Content-Encoding not supported: reports are stored as sent");
-    else
-        return 0;
-    return res.status;
-}
-
-void receive(const httplib::Request &, httplib::Response &res, const httplib::ContentReader &read)
-{
-    TempFile temp;
-    temp.path = options.spool + "/" + kTempPrefix + std::to_string(getpid()) + "-XXXXXX";
-    temp.fd = mkostemp(&temp.path[0], O_CLOEXEC);
-    if (temp.fd < 0) {
-        temp.path.clear();
-        return reply(res, 500, "Cannot store the report");
-    }
-
-    bool overLimit = false, writeFailed = false;
-    std::string pending;
-    pending.reserve(kWriteBuffer);
-    bool complete = read([&](const char *data, size_t size) {
-        requestBytes += size;
-        if (requestBytes > options.maxBytes) {
-            overLimit = true;
-            temp.discard();
-            return requestBytes - options.maxBytes <= kDrainBytes;
-        }
-        pending.append(data, size);
-        if (pending.size() >= kWriteBuffer) {
-            writeFailed = !writeAll(temp.fd, pending.data(), pending.size());
-            pending.clear();
-        }
-        return !writeFailed;
-    });
-    if (complete && !overLimit && !writeFailed)
-        writeFailed = !writeAll(temp.fd, pending.data(), pending.size());
-
-    if (overLimit)
-        return tooLarge(res);
-    if (writeFailed)
-        return reply(res, 500, "Cannot store the report");
-    if (!complete)
-        return reply(res, 400, "Report incomplete: the body was cut off or malformed");
-    requestId = store(temp);
-    if (requestId.empty())
-        return reply(res, 500, "Cannot store the report");
-    reply(res, 200, "OK " + requestId + "\n");
-}
-
-std::string printable(const std::string &text)
-{
-    std::string out;
-    for (unsigned char c : text) {
-        char escaped[8];
-        snprintf(escaped, sizeof escaped, "\\x%02x", c);
-        out += c > 0x20 && c < 0x7f && c != '\\' ? std::string(1, static_cast<char>(c)) : escaped;
-    }
-    return out.empty() ? "-" : out;
-}
-
-void logRequest(const httplib::Request &req, const httplib::Response &res)
-{
-    long nanoseconds;
-    char stamp[32];
-    utcNow("%Y-%m-%dT%H:%M:%S", stamp, nanoseconds);
-    std::string peer = req.remote_addr.find(':') == std::string::npos
-                           ? req.remote_addr
-                           : "[" + req.remote_addr + "]";
-    std::lock_guard<std::mutex> lock(logMutex);
-    fprintf(stderr, "%s.%03ldZ %s:%d %s %s %d %" PRIu64 " %s\n", stamp, nanoseconds / 1000000,
-            peer.c_str(), req.remote_port, printable(req.method).c_str(),
-            printable(req.target).c_str(), res.status, requestBytes,
-            requestId.empty() ? "-" : requestId.c_str());
-    requestBytes = 0;
-    requestId.clear();
-}
-
-std::unique_ptr<httplib::SSLServer> newServer(size_t threads)
-{
-    auto server = std::make_unique<httplib::SSLServer>(
-        [](SSL_CTX &ctx) { return setUpTls(ctx, nullptr); });
-    if (!server->is_valid())
-        fail("cannot set up TLS: " + sslError());
-    server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-    // Without SO_REUSEPORT, the library's default, so a port in use is an error.
-    server->set_socket_options([](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    // The 100 Continue and the reply are small: Nagle would hold them back
-    // behind unacknowledged data for a delayed ACK (40 ms).
-    server->set_tcp_nodelay(true);
-    server->set_read_timeout(kTimeoutSeconds);
-    server->set_write_timeout(kTimeoutSeconds);
-    // One request per connection: a refused request's unread body is never
-    // taken for the next request.
-    server->set_keep_alive_max_count(1);
-    server->set_payload_max_length(options.maxBytes);
-    server->set_expect_100_continue_handler([](const httplib::Request &req, httplib::Response &res) {
-        return refuse(req, res) ? res.status : 100;
-    });
-    server->set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
-        return refuse(req, res) ? httplib::Server::HandlerResponse::Handled
-                                : httplib::Server::HandlerResponse::Unhandled;
-    });
-    server->Put("/report/", receive);
-    server->set_error_handler([](const httplib::Request &, httplib::Response &res) {
-        if (res.body.empty())
-            res.set_content("Error " + std::to_string(res.status), "text/plain");
-    });
-    server->set_logger(logRequest);
-    return server;
-}
-
-std::vector<std::string> resolve(const std::string &host)
+// Every address of the host, as nginx listen directives: localhost is
+// usually both 127.0.0.1 and ::1.
+std::vector<std::string> listenAddresses()
 {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *found;
-    if (int error = getaddrinfo(host.c_str(), nullptr, &hints, &found))
-        fail("cannot resolve " + host + ": " + gai_strerror(error));
+    std::string port = std::to_string(options.port);
+    if (int error = getaddrinfo(options.host.c_str(), port.c_str(), &hints, &found))
+        fail("cannot resolve " + options.host + ": " + gai_strerror(error));
     std::vector<std::string> addresses;
     for (addrinfo *ai = found; ai; ai = ai->ai_next) {
         char text[NI_MAXHOST];
         if (getnameinfo(ai->ai_addr, ai->ai_addrlen, text, sizeof text, nullptr, 0,
-                        NI_NUMERICHOST) == 0 &&
-            std::find(addresses.begin(), addresses.end(), text) == addresses.end())
+                        NI_NUMERICHOST) != 0 ||
+            std::find(addresses.begin(), addresses.end(), text) != addresses.end())
+            continue;
+        if (canListen(*ai))
             addresses.push_back(text);
+        else if (!found->ai_next || (errno != EADDRNOTAVAIL && errno != EAFNOSUPPORT))
+            fail("cannot listen on " + hostPort(text) + ": " + strerror(errno));
     }
     freeaddrinfo(found);
+    if (addresses.empty())
+        fail("cannot listen on any address of " + options.host);
     return addresses;
 }
 
-std::string url(const std::string &address)
+std::string randomToken()
 {
-    std::string host = address.find(':') == std::string::npos ? address : "[" + address + "]";
-    return "https://" + host + ":" + std::to_string(options.port) + "/report/";
+    unsigned char bytes[16];
+    if (RAND_bytes(bytes, sizeof bytes) != 1)
+        fail("cannot make a random token: " + sslError());
+    std::string hex;
+    for (unsigned char byte : bytes) {
+        char pair[3];
+        snprintf(pair, sizeof pair, "%02x", byte);
+        hex += pair;
+    }
+    return hex;
+}
+
+void fillIn(std::string &text, const std::string &name, const std::string &value)
+{
+    std::string mark = "{{" + name + "}}";
+    for (size_t at; (at = text.find(mark)) != std::string::npos;)
+        text.replace(at, mark.size(), value);
+}
+
+// A private folder for nginx's configuration, pid file and buffers; the
+// certificate, key and body folder are linked in, so no path of the user's
+// is ever written into the configuration.
+void makeRuntimeDir(const std::vector<std::string> &addresses, int commitPort,
+                    const std::string &token)
+{
+    const char *base = getenv("RUNTIME_DIRECTORY");
+    base = base ? base : getenv("XDG_RUNTIME_DIR");
+    base = base ? base : getenv("TMPDIR");
+    std::string dir = std::string(base && *base ? base : "/tmp") + "/tovrin-report-server.XXXXXX";
+    if (!mkdtemp(&dir[0]))
+        fail("cannot make a runtime directory in " + dir.substr(0, dir.rfind('/')) + ": " +
+             strerror(errno));
+    runtimeDir = dir;
+    std::error_code error;
+    for (auto [link, target] : {std::pair<const char *, std::string>{"cert.pem", options.cert},
+                                {"key.pem", options.key},
+                                {"incoming", incomingDir}})
+        if (symlink(std::filesystem::absolute(target, error).c_str(), (dir + "/" + link).c_str()))
+            fail("cannot write in runtime directory " + dir + ": " + strerror(errno));
+
+    // Two descriptors a request while nginx talks to the commit step.
+    rlimit files;
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 20000);
+    setrlimit(RLIMIT_NOFILE, &files);
+
+    std::string listen, config = kNginxConf;
+    for (const std::string &address : addresses)
+        listen += "listen " + hostPort(address) + " ssl;\n        ";
+    passwd *user = getpwuid(geteuid());
+    // As root nginx would hand its workers to nobody, who cannot enter our
+    // folders; a service runs it as its own user instead.
+    fillIn(config, "user",
+           geteuid() == 0 && user ? std::string("user ") + user->pw_name + ";" : std::string());
+    fillIn(config, "connections", std::to_string(std::max<rlim_t>(files.rlim_cur / 2, 64)));
+    fillIn(config, "listen", listen);
+    // nginx reads 0 as no limit; the commit step refuses a non-empty body then.
+    fillIn(config, "max_body", std::to_string(std::max<uint64_t>(options.maxBytes, 1)));
+    fillIn(config, "max_bytes", std::to_string(options.maxBytes));
+    fillIn(config, "token", token);
+    fillIn(config, "commit_port", std::to_string(commitPort));
+    FILE *file = fopen((dir + "/nginx.conf").c_str(), "we");
+    if (!file || fputs(config.c_str(), file) < 0 || fclose(file) != 0)
+        fail("cannot write in runtime directory " + dir + ": " + strerror(errno));
+}
+
+void relayOutput(int fd)
+{
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) != 0) {
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            break;
+        std::lock_guard<std::mutex> lock(outputMutex);
+        if (holdOutput)
+            heldOutput.append(buffer, static_cast<size_t>(got));
+        else if (write(STDERR_FILENO, buffer, static_cast<size_t>(got)) < 0)
+            break;
+    }
+    close(fd);
+}
+
+std::thread startNginx(const std::string &nginx)
+{
+    // Made before fork: the child of a threaded process must not allocate.
+    std::string prefix = runtimeDir + "/";
+    setenv("TZ", "UTC", 1);
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        fail(std::string("cannot start nginx: ") + strerror(errno));
+    nginxPid = fork();
+    if (nginxPid < 0)
+        fail(std::string("cannot start nginx: ") + strerror(errno));
+    if (nginxPid == 0) {
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        close_range(3, ~0U, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        // A server killed outright takes its nginx with it.
+        prctl(PR_SET_PDEATHSIG, SIGQUIT);
+        execl(nginx.c_str(), "nginx", "-p", prefix.c_str(), "-c", "nginx.conf", "-e",
+              "stderr", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    return std::thread(relayOutput, out[0]);
+}
+
+bool accepts(const std::string &address)
+{
+    addrinfo hints{}, *found;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;
+    if (getaddrinfo(address.c_str(), std::to_string(options.port).c_str(), &hints, &found) != 0)
+        return false;
+    int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool connected = fd >= 0 && connect(fd, found->ai_addr, found->ai_addrlen) == 0;
+    if (fd >= 0)
+        close(fd);
+    freeaddrinfo(found);
+    return connected;
+}
+
+std::string lastLine(const std::string &text)
+{
+    size_t end = text.find_last_not_of("\n");
+    if (end == std::string::npos)
+        return "no message";
+    size_t start = text.rfind('\n', end);
+    return text.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start + 1));
+}
+
+void waitUntilListening(const std::vector<std::string> &addresses)
+{
+    for (int i = 0; i < 1000; i++) {
+        int status;
+        if (waitpid(nginxPid, &status, WNOHANG) == nginxPid) {
+            nginxPid = -1;
+            // Its output is complete once the pipe is drained.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::lock_guard<std::mutex> lock(outputMutex);
+            fail("nginx did not start: " + lastLine(heldOutput));
+        }
+        if (std::all_of(addresses.begin(), addresses.end(), accepts)) {
+            std::lock_guard<std::mutex> lock(outputMutex);
+            holdOutput = false;
+            fputs(heldOutput.c_str(), stderr);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    fail("nginx did not start listening in 10 s");
 }
 
 } // namespace
@@ -465,62 +447,52 @@ int main(int argc, char *argv[])
 {
     parseArguments(argc, argv);
     checkTls();
-    openSpool();
+    std::string nginx = findNginx();
+    CommitSettings commit;
+    commit.maxBytes = options.maxBytes;
+    commit.dedup = options.dedup;
+    commit.token = randomToken();
+    openSpool(commit);
+    std::vector<std::string> addresses = listenAddresses();
 
-    // Signals are taken by sigwait below, not by whichever thread is running.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Signals are taken by sigwait below, not by whichever thread is running;
+    // SIGCHLD tells of an nginx that stopped by itself.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGCHLD);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    // One listener per address: localhost is usually both 127.0.0.1 and ::1.
-    std::vector<std::string> addresses = resolve(options.host);
-    std::vector<std::unique_ptr<httplib::SSLServer>> servers;
+    int commitPort = startCommit(commit);
+    if (commitPort == 0)
+        fail(std::string("cannot listen for nginx on 127.0.0.1: ") + strerror(errno));
+    makeRuntimeDir(addresses, commitPort, commit.token);
+    std::thread relay = startNginx(nginx);
+    waitUntilListening(addresses);
+
     std::string where;
-    for (const std::string &address : addresses) {
-        auto server = newServer(std::max<size_t>(kThreads / addresses.size(), 8));
-        errno = 0;
-        if (server->bind_to_port(address, options.port)) {
-            servers.push_back(std::move(server));
-            where += (where.empty() ? "" : " and ") + url(address);
-        } else if (addresses.size() == 1 || (errno != EADDRNOTAVAIL && errno != EAFNOSUPPORT)) {
-            fail("cannot listen on " + url(address) + ": " +
-                 (errno ? strerror(errno) : "unknown error"));
-        }
-    }
-    if (servers.empty())
-        fail("cannot listen on any address of " + options.host);
-
+    for (const std::string &address : addresses)
+        where += (where.empty() ? "https://" : " and https://") + hostPort(address) + "/report/";
     std::error_code error;
-    auto spool = std::filesystem::absolute(options.spool, error);
     fprintf(stderr, "tovrin-report-server: listening on %s, storing reports in %s\n",
-            where.c_str(), spool.c_str());
+            where.c_str(), std::filesystem::absolute(options.spool, error).c_str());
 
-    std::atomic<bool> listenerFailed{false};
-    std::vector<std::thread> threads;
-    for (auto &server : servers) {
-        httplib::SSLServer *listener = server.get();
-        threads.emplace_back([listener, &listenerFailed] {
-            if (!listener->listen_after_bind()) {
-                listenerFailed = true;
-                kill(getpid(), SIGTERM);
-            }
-        });
+    int signalNumber, status = 0;
+    do
+        sigwait(&signals, &signalNumber);
+    while (signalNumber == SIGCHLD && waitpid(nginxPid, &status, WNOHANG) != nginxPid);
+    bool unexpected = signalNumber == SIGCHLD;
+    if (!unexpected) {
+        // nginx lets uploads in flight finish, and the commit step serves them.
+        kill(nginxPid, SIGQUIT);
+        waitpid(nginxPid, &status, 0);
     }
-    // stop() only takes effect on a running server.
-    for (auto &server : servers)
-        while (!server->is_running() && !listenerFailed)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-
-    int signalNumber;
-    sigwait(&stopSignals, &signalNumber);
-    // In-flight uploads are finished or, if their client stalls, time out.
-    for (auto &server : servers)
-        server->stop();
-    for (auto &thread : threads)
-        thread.join();
-    fprintf(stderr, "tovrin-report-server: %s\n", listenerFailed ? "a listener failed" : "stopped");
-    return listenerFailed ? 1 : 0;
+    nginxPid = -1;
+    stopCommit();
+    relay.join();
+    cleanUp();
+    fprintf(stderr, "tovrin-report-server: %s\n", unexpected ? "nginx stopped unexpectedly" : "stopped");
+    return unexpected ? 1 : 0;
 }

@@ -102,14 +102,15 @@ class Server:
         assert rc == 0, f"server exit {rc}: {self.log.read_bytes()!r}"
 
     def take(self):
-        """Every file in the spool, temporaries too, removed: {name: content}."""
-        files = {p.name: p.read_bytes() for p in self.spool.iterdir()}
+        """Every report in the spool, bodies still being received too, removed: {name: content}."""
+        files = {str(p.relative_to(self.spool)): p.read_bytes() for p in self.spool.glob("**/*") if p.is_file()}
         for name in files:
             (self.spool / name).unlink()
         return files
 
     def temporaries(self):
-        return [p.name for p in self.spool.iterdir() if p.name.startswith(".tmp-")]
+        """Bodies nginx is receiving, in the spool's hidden incoming folder."""
+        return [p.name for p in self.spool.glob(".incoming-*/*")]
 
 
 def tls(certs, port=PORT):

@@ -97,8 +97,8 @@ def test_size_limit_on_chunked_upload(server, certs, limit, size, stored):
 
 
 @pytest.mark.parametrize("head, partial", [
-    pytest.param(put_head(), b"100000\r\n" + b"x" * 5000, id="chunked-cut-mid-chunk"),
-    pytest.param(put_head(headers=("Content-Length: 1000000",)), b"x" * 5000, id="length-cut-short"),
+    pytest.param(put_head(), b"1000000\r\n" + b"x" * 300000, id="chunked-cut-mid-chunk"),
+    pytest.param(put_head(headers=("Content-Length: 16777216",)), b"x" * 300000, id="length-cut-short"),
 ])
 def test_cut_off_upload_leaves_nothing(server, certs, head, partial):
     conn = tls(certs)
@@ -148,12 +148,13 @@ def test_sigterm_during_upload_stops_cleanly(certs, tmp_path, finish):
     srv = Server(certs, tmp_path / "spool", listen=f"127.0.0.1:{port}")
     srv.start()
     conn = tls(certs, port)
-    conn.sendall(put_head() + b"5\r\nhel")
+    body = random.Random(0).randbytes(1 << 20)
+    conn.sendall(put_head() + b"%x\r\n" % len(body) + body[:300000])
     assert support.wait_until(srv.temporaries, 20), "no temporary file"
     srv.proc.terminate()
     if finish:
-        status, reply = exchange(conn, b"lo\r\n0\r\n\r\n")
-        assert (status, list(srv.take().values())) == (200, [b"hello"]), reply
+        status, reply = exchange(conn, body[300000:] + b"\r\n0\r\n\r\n")
+        assert (status, list(srv.take().values())) == (200, [body]), reply
     else:
         conn.close()
     assert srv.proc.wait(60) == 0, srv.log.read_bytes()
