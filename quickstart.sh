@@ -5,7 +5,7 @@
 set -eu
 cd "$(dirname "$0")"
 
-PACKAGES="cmake g++ make libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl"
+PACKAGES="cmake g++ make libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl nginx-light"
 if ! dpkg -s $PACKAGES >/dev/null 2>&1; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q

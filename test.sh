@@ -8,7 +8,7 @@ set -eu
 cd "$(dirname "$0")"
 
 PORT=${TOVRIN_TEST_PORT:-18443}
-PACKAGES="cmake g++ make dpkg-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl python3-pytest"
+PACKAGES="cmake g++ make dpkg-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl nginx-light python3-pytest"
 
 if ! dpkg -s $PACKAGES >/dev/null 2>&1; then
   export DEBIAN_FRONTEND=noninteractive

@@ -41,12 +41,12 @@ def draw(seed, i):
 class Soak:
     """The stand-in server on a free port, the proxy on the tool's port."""
 
-    def __init__(self, tool, server, port, ca_dir, cert, key, workdir):
-        self.tool, self.ca_dir, self.counts = tool, ca_dir, collections.Counter()
+    def __init__(self, tool, server, port, ca_dir, cert, key, workdir, dedup=False):
+        self.tool, self.ca_dir, self.counts, self.dedup = tool, ca_dir, collections.Counter(), dedup
         self.spool, self.report_file = pathlib.Path(workdir, "spool"), pathlib.Path(workdir, "report")
         upstream = free_port()
         self.server = subprocess.Popen([server, "--cert", cert, "--key", key, "--listen", f"127.0.0.1:{upstream}",
-                                        "--spool", str(self.spool)], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                        "--spool", str(self.spool), *(["--dedup"] if dedup else [])], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.proxy = None
         try:
             if not wait_until(lambda: accepts(upstream), 10):
@@ -62,8 +62,17 @@ class Soak:
         self.server.terminate()
         self.server.wait(BOUND + 30)
 
-    def deliver(self, report, fault):
-        """One run of the tool: returncode (None: hung), stdout, stderr, the connection's record."""
+    def take(self):
+        """Every file in the spool, bodies being received too, removed: {name: content}."""
+        files = [f for f in self.spool.glob("**/*") if f.is_file()]
+        stored = {str(f.relative_to(self.spool)): f.read_bytes() for f in files}
+        for f in files:
+            f.unlink()
+        return stored
+
+    def deliver(self, report, fault, keep=False):
+        """One run of the tool: returncode (None: hung), stdout, stderr, what the spool holds (taken
+        unless keep), the connection's record."""
         self.proxy.fault = fault
         self.proxy.log.clear()
         self.report_file.write_bytes(report)
@@ -76,11 +85,8 @@ class Soak:
                 rc, out, err = None, e.stdout or b"", e.stderr or b""
         self.proxy.wait_idle(BOUND + 5)
         # The server may still be winding up its side of a cut connection.
-        wait_until(lambda: not any(f.name.startswith(".tmp-") for f in self.spool.iterdir()), 10)
-        files = sorted(self.spool.iterdir())
-        stored = {f.name: f.read_bytes() for f in files}
-        for f in files:
-            f.unlink()
+        wait_until(lambda: not any(self.spool.glob(".incoming-*/*")), 10)
+        stored = {f.name: f.read_bytes() for f in self.spool.glob("**/*") if f.is_file()} if keep else self.take()
         return rc, out, err, stored, (self.proxy.log or [{"fired": False, "ended": "no connection"}])[-1]
 
     def run(self, seed, i):
@@ -93,13 +99,18 @@ class Soak:
             total = rec[plan.direction]
             offset = total - min(plan.back, total) if plan.tail else int(plan.where * (total + 1))
             fault = Fault(plan.kind, plan.direction, offset, plan.hold)
-            rc, out, err, stored, rec = self.deliver(plan.report, fault)
+            rc, out, err, stored, rec = self.deliver(plan.report, fault, keep=self.dedup)
+            if self.dedup:  # the caller's retry: exactly one copy whatever the first try left
+                self.counts["retried"] += rc != 0
+                retry = self.deliver(plan.report, None) if rc != 0 else (0, b"", b"", self.take(), None)
+                if retry[0] != 0 or list(retry[3].values()) != [plan.report]:
+                    return "violation", f"{plan.name}: {fault}: retry rc={retry[0]} stored={list(retry[3])}"
         fired = fault is not None and rec["fired"]
         self.counts["fault " + (fault.kind if fired else "none")] += 1
         copies, names = list(stored.values()).count(plan.report), list(stored)
         detail = f"{plan.name}: {fault} {rec} rc={rc} stored={names} stdout={out!r} stderr={err[-500:]!r}"
         told = out.endswith(b"\n")
-        if self.server.poll() is not None or rc is None or any(n.startswith(".tmp-") for n in names):
+        if self.server.poll() is not None or rc is None or any(n.startswith(".incoming-") for n in names):
             return "violation", detail
         if rc == 0 and copies == len(names) == 1 and not out:
             return "success", detail
@@ -116,11 +127,12 @@ def main():
     ap.add_argument("--seed", type=int, default=random.randrange(1 << 32))
     ap.add_argument("--first", type=int, default=0, help="index of the first run (to replay one)")
     ap.add_argument("--verbose", action="store_true", help="print every run")
+    ap.add_argument("--dedup", action="store_true", help="server with --dedup; a failed run is retried once")
     a = ap.parse_args()
     print(f"soak: seed {a.seed}, runs {a.first}..{a.first + a.runs - 1}", flush=True)
     start = time.monotonic()
     with tempfile.TemporaryDirectory() as work:
-        soak = Soak(TOOL, SERVER, PORT, *make_certs(work), work)
+        soak = Soak(TOOL, SERVER, PORT, *make_certs(work), work, dedup=a.dedup)
         try:
             for i in range(a.first, a.first + a.runs):
                 outcome, detail = soak.run(a.seed, i)
@@ -133,7 +145,7 @@ def main():
     print(f"soak: seed {a.seed}: {a.runs} runs in {time.monotonic() - start:.0f} s; faults fired: "
           + ", ".join(f"{k} {c['fault ' + k]}" for k in ("none",) + KINDS))
     print(f"soak: successes {c['success']}, clean failures {c['clean failure']}, in doubt {c['in doubt']}, "
-          f"violations {c['violation']}")
+          f"violations {c['violation']}" + (f", retried {c['retried']}, each stored once" if a.dedup else ""))
     return 1 if c["violation"] else 0
 
 
