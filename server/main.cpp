@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -182,7 +183,8 @@ void checkTls()
 
 std::string findNginx()
 {
-    std::string path = getenv("PATH") ? getenv("PATH") : "";
+    const char *env = getenv("PATH");
+    std::string path = env ? env : "";
     // Unprivileged users often lack the sbin directories on their PATH.
     path += ":/usr/sbin:/usr/local/sbin";
     for (size_t start = 0, end; start <= path.size(); start = end + 1) {
@@ -293,11 +295,14 @@ std::string randomToken()
     return hex;
 }
 
-void fillIn(std::string &text, const std::string &name, const std::string &value)
+// Each {{name}} in text becomes its value.
+void fillIn(std::string &text, const std::map<std::string, std::string> &values)
 {
-    std::string mark = "{{" + name + "}}";
-    for (size_t at; (at = text.find(mark)) != std::string::npos;)
-        text.replace(at, mark.size(), value);
+    for (const auto &[name, value] : values) {
+        std::string mark = "{{" + name + "}}";
+        for (size_t at; (at = text.find(mark)) != std::string::npos;)
+            text.replace(at, mark.size(), value);
+    }
 }
 
 // A private folder for nginx's configuration, pid file and buffers; the
@@ -331,17 +336,18 @@ void makeRuntimeDir(const std::vector<std::string> &addresses, int commitPort,
     for (const std::string &address : addresses)
         listen += "listen " + hostPort(address) + " ssl;\n        ";
     passwd *user = getpwuid(geteuid());
-    // As root nginx would hand its workers to nobody, who cannot enter our
-    // folders; a service runs it as its own user instead.
-    fillIn(config, "user",
-           geteuid() == 0 && user ? std::string("user ") + user->pw_name + ";" : std::string());
-    fillIn(config, "connections", std::to_string(std::max<rlim_t>(files.rlim_cur / 2, 64)));
-    fillIn(config, "listen", listen);
-    // nginx reads 0 as no limit; the commit step refuses a non-empty body then.
-    fillIn(config, "max_body", std::to_string(std::max<uint64_t>(options.maxBytes, 1)));
-    fillIn(config, "max_bytes", std::to_string(options.maxBytes));
-    fillIn(config, "token", token);
-    fillIn(config, "commit_port", std::to_string(commitPort));
+    fillIn(config, {
+        // As root nginx would hand its workers to nobody, who cannot enter
+        // our folders; a service runs it as its own user instead.
+        {"user", geteuid() == 0 && user ? std::string("user ") + user->pw_name + ";" : ""},
+        {"connections", std::to_string(std::max<rlim_t>(files.rlim_cur / 2, 64))},
+        {"listen", listen},
+        // nginx reads 0 as no limit; the commit step refuses a non-empty body then.
+        {"max_body", std::to_string(std::max<uint64_t>(options.maxBytes, 1))},
+        {"max_bytes", std::to_string(options.maxBytes)},
+        {"token", token},
+        {"commit_port", std::to_string(commitPort)},
+    });
     FILE *file = fopen((dir + "/nginx.conf").c_str(), "we");
     if (!file || fputs(config.c_str(), file) < 0 || fclose(file) != 0)
         fail("cannot write in runtime directory " + dir + ": " + strerror(errno));
@@ -412,7 +418,7 @@ bool accepts(const std::string &address)
 
 std::string lastLine(const std::string &text)
 {
-    size_t end = text.find_last_not_of("\n");
+    size_t end = text.find_last_not_of('\n');
     if (end == std::string::npos)
         return "no message";
     size_t start = text.rfind('\n', end);
