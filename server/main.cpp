@@ -41,11 +41,12 @@ namespace {
 
 const char *const kUsage =
     "Usage: tovrin-report-server --cert FILE --key FILE [--listen HOST:PORT] [--spool DIR] "
-    "[--max-bytes N] [--dedup]\n";
+    "[--max-bytes N] [--dedup]\n"
+    "       tovrin-report-server --snippet FILE [--spool DIR] [--max-bytes N] [--dedup]\n";
 const char kIncomingPrefix[] = ".incoming-";
 
 struct Options {
-    std::string cert, key, host, spool;
+    std::string cert, key, host, spool, snippet;
     int port = 8443;
     uint64_t maxBytes = 268435456;
     bool dedup = false;
@@ -124,7 +125,9 @@ void parseArguments(int argc, char *argv[])
             fputs("Stores each report sent by HTTPS PUT to /report/ as one file in the spool\n"
                   "directory (default ./reports). Listens on localhost:8443 by default.\n"
                   "--max-bytes limits the size of a report (default 268435456).\n"
-                  "--dedup names each report by its SHA-256 and stores it only once.\n",
+                  "--dedup names each report by its SHA-256 and stores it only once.\n"
+                  "--snippet runs no nginx of its own: it writes FILE for an nginx server\n"
+                  "block to include, and stores what that nginx receives.\n",
                   stdout);
             exit(0);
         }
@@ -133,7 +136,7 @@ void parseArguments(int argc, char *argv[])
             continue;
         }
         if (flag != "--cert" && flag != "--key" && flag != "--listen" && flag != "--spool" &&
-            flag != "--max-bytes")
+            flag != "--max-bytes" && flag != "--snippet")
             fail("unknown option '" + flag + "' (see --help)");
         if (i + 1 == argc)
             fail(flag + " needs a value (see --help)");
@@ -146,10 +149,12 @@ void parseArguments(int argc, char *argv[])
             parseListen(value);
         else if (flag == "--spool")
             options.spool = value;
+        else if (flag == "--snippet")
+            options.snippet = value;
         else if (!parseNumber(value.c_str(), INT64_MAX, options.maxBytes))
             fail("--max-bytes needs a number of bytes, got '" + value + "'");
     }
-    if (options.cert.empty() || options.key.empty())
+    if (options.snippet.empty() && (options.cert.empty() || options.key.empty()))
         fail("--cert FILE and --key FILE are required (see --help)");
 }
 
@@ -305,11 +310,33 @@ void fillIn(std::string &text, const std::map<std::string, std::string> &values)
     }
 }
 
+void writeFile(const std::string &path, const std::string &text, const char *what)
+{
+    FILE *file = fopen(path.c_str(), "we");
+    if (!file || fputs(text.c_str(), file) < 0 || fclose(file) != 0)
+        fail(std::string("cannot write ") + what + " " + path + ": " + strerror(errno));
+}
+
+// The location blocks for /report/, handing bodies received into incoming to
+// the commit step.
+std::string reportConf(const std::string &incoming, int commitPort, const std::string &token)
+{
+    std::string conf = kReportConf;
+    fillIn(conf, {
+        // nginx reads 0 as no limit; the commit step refuses a non-empty body then.
+        {"max_body", std::to_string(std::max<uint64_t>(options.maxBytes, 1))},
+        {"max_bytes", std::to_string(options.maxBytes)},
+        {"incoming", incoming},
+        {"token", token},
+        {"commit_port", std::to_string(commitPort)},
+    });
+    return conf;
+}
+
 // A private folder for nginx's configuration, pid file and buffers; the
 // certificate, key and body folder are linked in, so no path of the user's
 // is ever written into the configuration.
-void makeRuntimeDir(const std::vector<std::string> &addresses, int commitPort,
-                    const std::string &token)
+void makeRuntimeDir(const std::vector<std::string> &addresses, const std::string &report)
 {
     const char *base = getenv("RUNTIME_DIRECTORY");
     base = base ? base : getenv("XDG_RUNTIME_DIR");
@@ -342,15 +369,9 @@ void makeRuntimeDir(const std::vector<std::string> &addresses, int commitPort,
         {"user", geteuid() == 0 && user ? std::string("user ") + user->pw_name + ";" : ""},
         {"connections", std::to_string(std::max<rlim_t>(files.rlim_cur / 2, 64))},
         {"listen", listen},
-        // nginx reads 0 as no limit; the commit step refuses a non-empty body then.
-        {"max_body", std::to_string(std::max<uint64_t>(options.maxBytes, 1))},
-        {"max_bytes", std::to_string(options.maxBytes)},
-        {"token", token},
-        {"commit_port", std::to_string(commitPort)},
     });
-    FILE *file = fopen((dir + "/nginx.conf").c_str(), "we");
-    if (!file || fputs(config.c_str(), file) < 0 || fclose(file) != 0)
-        fail("cannot write in runtime directory " + dir + ": " + strerror(errno));
+    writeFile(dir + "/nginx.conf", config, "nginx configuration");
+    writeFile(dir + "/report.conf", report, "nginx configuration");
 }
 
 void relayOutput(int fd)
@@ -452,14 +473,23 @@ void waitUntilListening(const std::vector<std::string> &addresses)
 int main(int argc, char *argv[])
 {
     parseArguments(argc, argv);
-    checkTls();
-    std::string nginx = findNginx();
+    bool ownNginx = options.snippet.empty();
+    std::string nginx;
+    if (ownNginx) {
+        checkTls();
+        nginx = findNginx();
+    }
     CommitSettings commit;
     commit.maxBytes = options.maxBytes;
     commit.dedup = options.dedup;
     commit.token = randomToken();
     openSpool(commit);
-    std::vector<std::string> addresses = listenAddresses();
+    // A site's nginx reads the snippet from anywhere: the path must go in as it is.
+    if (!ownNginx && incomingDir.find_first_of(" \t\"'\\;{}$#") != std::string::npos)
+        fail("--snippet: the spool's path " + incomingDir + " has characters nginx cannot take");
+    std::vector<std::string> addresses;
+    if (ownNginx)
+        addresses = listenAddresses();
 
     // Signals are taken by sigwait below, not by whichever thread is running;
     // SIGCHLD tells of an nginx that stopped by itself.
@@ -474,30 +504,38 @@ int main(int argc, char *argv[])
     int commitPort = startCommit(commit);
     if (commitPort == 0)
         fail(std::string("cannot listen for nginx on 127.0.0.1: ") + strerror(errno));
-    makeRuntimeDir(addresses, commitPort, commit.token);
-    std::thread relay = startNginx(nginx);
-    waitUntilListening(addresses);
-
-    std::string where;
-    for (const std::string &address : addresses)
-        where += (where.empty() ? "https://" : " and https://") + hostPort(address) + "/report/";
-    std::error_code error;
-    fprintf(stderr, "tovrin-report-server: listening on %s, storing reports in %s\n",
-            where.c_str(), std::filesystem::absolute(options.spool, error).c_str());
+    std::thread relay;
+    if (ownNginx) {
+        makeRuntimeDir(addresses, reportConf("incoming", commitPort, commit.token));
+        relay = startNginx(nginx);
+        waitUntilListening(addresses);
+        std::string where;
+        for (const std::string &address : addresses)
+            where += (where.empty() ? "https://" : " and https://") + hostPort(address) + "/report/";
+        fprintf(stderr, "tovrin-report-server: listening on %s, storing reports in %s\n",
+                where.c_str(), std::filesystem::path(incomingDir).parent_path().c_str());
+    } else {
+        writeFile(options.snippet, reportConf(incomingDir, commitPort, commit.token), "snippet");
+        fprintf(stderr,
+                "tovrin-report-server: commit step ready; include %s in an nginx server block and "
+                "reload nginx; storing reports in %s\n",
+                options.snippet.c_str(), std::filesystem::path(incomingDir).parent_path().c_str());
+    }
 
     int signalNumber, status = 0;
     do
         sigwait(&signals, &signalNumber);
-    while (signalNumber == SIGCHLD && waitpid(nginxPid, &status, WNOHANG) != nginxPid);
+    while (signalNumber == SIGCHLD && (!ownNginx || waitpid(nginxPid, &status, WNOHANG) != nginxPid));
     bool unexpected = signalNumber == SIGCHLD;
-    if (!unexpected) {
+    if (ownNginx && !unexpected) {
         // nginx lets uploads in flight finish, and the commit step serves them.
         kill(nginxPid, SIGQUIT);
         waitpid(nginxPid, &status, 0);
     }
     nginxPid = -1;
     stopCommit();
-    relay.join();
+    if (relay.joinable())
+        relay.join();
     cleanUp();
     fprintf(stderr, "tovrin-report-server: %s\n", unexpected ? "nginx stopped unexpectedly" : "stopped");
     return unexpected ? 1 : 0;

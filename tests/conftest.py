@@ -58,6 +58,15 @@ def run_tool(args=(), stdin=b"", env=None, timeout=60, preexec=None, stdin_fd=No
                                                             vm_peak_kib=peaks.get("VmPeak", 0))
 
 
+@pytest.fixture(scope="session", autouse=True)
+def stop_leftover_servers():
+    yield
+    for proc in Server.started:
+        proc.terminate()
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            proc.wait(60)
+
+
 @pytest.fixture(scope="session")
 def certs(tmp_path_factory):
     """Leaves are (cert, key): good, wrong_host, expired, self_signed from our CA (ca_dir, ca_pem),
@@ -78,6 +87,7 @@ def certs(tmp_path_factory):
 
 class Server:
     """One tovrin-report-server process; its log is next to the spool."""
+    started = []  # stopped at the end of the session, whatever a test left running
 
     def __init__(self, certs, spool, listen=f"localhost:{PORT}"):
         self.certs, self.spool, self.listen = certs, pathlib.Path(spool), listen
@@ -89,6 +99,7 @@ class Server:
             self.proc = subprocess.Popen(
                 [SERVER, "--cert", self.certs.good[0], "--key", self.certs.good[1], "--listen", self.listen,
                  "--spool", str(self.spool), *extra], stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        Server.started.append(self.proc)
         deadline = time.monotonic() + (30 if SANITIZED else 10)
         while b"listening on" not in self.log.read_bytes()[mark:]:
             if self.proc.poll() is not None or time.monotonic() > deadline:

@@ -8,7 +8,7 @@ import subprocess
 import pytest
 
 import support
-from conftest import SERVER, Server, put_head, run_tool, show, tls
+from conftest import PORT, SERVER, Server, put_head, run_tool, show, tls
 
 INVALID = b"Invalid response from server: "
 
@@ -159,3 +159,35 @@ def test_sigterm_during_upload_stops_cleanly(certs, tmp_path, finish):
         conn.close()
     assert srv.proc.wait(60) == 0, srv.log.read_bytes()
     assert srv.take() == {}
+
+
+# Its workers run as the commit step does, as they must: root in CI.
+SITE = """daemon off; pid nginx.pid; error_log stderr warn; events {{}} user root;
+http {{ access_log off; client_body_temp_path body; proxy_temp_path proxy; fastcgi_temp_path fastcgi;
+  uwsgi_temp_path uwsgi; scgi_temp_path scgi;
+  server {{ listen 127.0.0.1:{port} ssl; ssl_certificate {cert}; ssl_certificate_key {key};
+    include {snippet};
+    location / {{ return 200 "the site's own page"; }} }} }}
+"""
+
+
+def test_snippet_puts_the_commit_step_behind_a_sites_nginx(server, certs, tmp_path):
+    snippet, spool = tmp_path / "report.conf", tmp_path / "spool"
+    server.stop()  # the site takes its port
+    commit = subprocess.Popen([SERVER, "--snippet", str(snippet), "--spool", str(spool)], stderr=subprocess.PIPE)
+    site = None
+    try:
+        assert support.wait_until(snippet.exists, 10), commit.stderr.read1()
+        (tmp_path / "nginx.conf").write_text(SITE.format(port=PORT, cert=certs.good[0], key=certs.good[1],
+                                                         snippet=snippet))
+        site = subprocess.Popen(["/usr/sbin/nginx", "-p", f"{tmp_path}/", "-c", "nginx.conf", "-e", "stderr"])
+        assert support.wait_until(lambda: support.accepts(PORT), 10)
+        rc, out, err, _ = run_tool(["--ca-path", certs.ca_dir], stdin=b"through the site")
+        status, _ = exchange(tls(certs), put_head(method="POST", headers=("Connection: close",)))
+    finally:
+        for proc in filter(None, (site, commit)):
+            proc.terminate()
+            proc.wait(60)
+        server.start()
+    assert (rc, out, status) == (0, b"", 405), show(out, err)
+    assert [p.read_bytes() for p in spool.iterdir() if p.is_file()] == [b"through the site"]
