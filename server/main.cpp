@@ -386,8 +386,9 @@ void relayOutput(int fd)
         std::lock_guard<std::mutex> lock(outputMutex);
         if (holdOutput)
             heldOutput.append(buffer, static_cast<size_t>(got));
+        // Drained even when standard error is gone, or nginx would block on a full pipe.
         else if (write(STDERR_FILENO, buffer, static_cast<size_t>(got)) < 0)
-            break;
+            continue;
     }
     close(fd);
 }
