@@ -2,7 +2,7 @@
 while one fault per run cuts, resets, stalls or drops the TLS stream. Exit 0 must mean the report
 stored once, byte-exact; exit 1 nothing or, the reply lost, one whole copy ("in doubt"); anything
 else, a hang or a signal is a violation.
-  /usr/bin/python3 tests/soak.py --runs 300 --seed 1   (--first 17 --runs 1 replays run 17)"""
+  /usr/bin/python3 bench/soak.py --runs 300 --seed 1 [--dedup]   (--first 17 --runs 1 replays run 17)"""
 import argparse
 import collections
 import pathlib
@@ -13,7 +13,7 @@ import tempfile
 import time
 import types
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))  # support.py, shared with the suite
 from faultproxy import KINDS, Fault, FaultProxy  # noqa: E402
 from support import PORT, SERVER, TOOL, accepts, clean_env, free_port, make_certs, wait_until  # noqa: E402
 
