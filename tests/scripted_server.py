@@ -3,26 +3,18 @@ case sets DEFAULTS overridden by fields; mode is "normal", "close_without_reply"
 close), "cut_reply" (Content-Length 100, send "OK", close), "close_mid_upload" (reset after
 cut_after body bytes), "answer_early" (reply, then read the body) or "refuse" (not listening).
 settle() waits for the connections; then accepted, alpns and requests hold what was seen."""
+import contextlib
 import hashlib
+import http.client
 import select
 import socket
 import ssl
 import struct
 import threading
 import time
+import types
 
-
-class Request:
-    def __init__(self, method, target, headers, alpn):
-        self.method, self.target, self.headers, self.alpn = method, target, headers, alpn
-        self.length, self.complete, self.after, self.hash = 0, False, None, hashlib.sha256()
-
-    def header(self, name):
-        return [v for n, v in self.headers if n == name]
-
-    def add(self, data):
-        self.length += len(data)
-        self.hash.update(data)
+import support
 
 
 class ScriptedServer:
@@ -32,24 +24,23 @@ class ScriptedServer:
         self.port, self.default_cert_key, self.listeners, self.threads = port, cert_key, [], []
         self.script()
 
-    def stop(self):
-        self._close_listeners()
-        self.settle()
-
     def script(self, **fields):
         assert set(fields) <= set(self.DEFAULTS), fields
         self.settle()
-        s = {**self.DEFAULTS, **fields}
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        ctx.load_cert_chain(*(s["cert_key"] or self.default_cert_key))
+        s = self.current = {**self.DEFAULTS, **fields}
+        self.ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.ctx.load_cert_chain(*(s["cert_key"] or self.default_cert_key))
         if s["alpn"]:
-            ctx.set_alpn_protocols(s["alpn"])
-        self.current, self.ctx = s, ctx
+            self.ctx.set_alpn_protocols(s["alpn"])
         self.accepted, self.alpns, self.requests = [], [], []
         if s["mode"] == "refuse":
-            self._close_listeners()
+            self.stop()
         elif not self.listeners:
-            self._listen()
+            self.listeners = [socket.create_server(("127.0.0.1", self.port))]
+            with contextlib.suppress(OSError):  # no ::1 on this machine
+                self.listeners.append(socket.create_server(("::1", self.port), family=socket.AF_INET6))
+            self.accepter = threading.Thread(target=self._accept, args=(self.listeners,), daemon=True)
+            self.accepter.start()
 
     def settle(self, timeout=15):
         deadline = time.monotonic() + timeout
@@ -57,31 +48,19 @@ class ScriptedServer:
             t.join(max(0, deadline - time.monotonic()))
         self.threads = [t for t in self.threads if t.is_alive()]
 
-    def _listen(self):
-        for family, host in ((socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")):
-            try:
-                self.listeners.append(socket.create_server((host, self.port), family=family, backlog=16))
-            except OSError:
-                if family == socket.AF_INET:
-                    raise
-                # no ::1 on this machine
-        self.stopping = threading.Event()
-        self.accepter = threading.Thread(target=self._accept, args=(self.listeners, self.stopping), daemon=True)
-        self.accepter.start()
-
-    def _close_listeners(self):
-        if self.listeners:
-            self.stopping.set()
+    def stop(self):
+        listeners, self.listeners = self.listeners, []
+        if listeners:
             self.accepter.join(5)
-            for sock in self.listeners:
+            for sock in listeners:
                 sock.close()
-            self.listeners = []
+        self.settle()
 
-    def _accept(self, listeners, stopping):
-        while not stopping.is_set():
+    def _accept(self, listeners):
+        while listeners is self.listeners:
             for sock in select.select(listeners, [], [], 0.1)[0]:
-                raw, _ = sock.accept()
-                self.accepted.append(raw.getpeername())
+                raw, peer = sock.accept()
+                self.accepted.append(peer)
                 t = threading.Thread(target=self._serve, args=(raw, self.current, self.ctx), daemon=True)
                 self.threads.append(t)
                 t.start()
@@ -92,28 +71,29 @@ class ScriptedServer:
             with ctx.wrap_socket(raw, server_side=True) as conn, conn.makefile("rb") as f:
                 self.alpns.append(conn.selected_alpn_protocol())
                 self._exchange(conn, f, s)
-        except (OSError, ValueError):
+        except (OSError, ValueError, http.client.HTTPException):
             pass  # the client refused our certificate or went away; what it sent is recorded
         finally:
             raw.close()
 
     def _exchange(self, conn, f, s):
-        line = f.readline(65537)
+        line = f.readline(65537).decode("latin-1")
         if not line:
             return
-        method, target = (line.decode("latin-1").split(" ") + ["", ""])[:2]
-        headers = []
-        while (h := f.readline(65537)) not in (b"\r\n", b"\n", b""):
-            name, _, value = h.decode("latin-1").partition(":")
-            headers.append((name.strip().lower(), value.strip()))
-        req = Request(method, target, headers, conn.selected_alpn_protocol())
+        req = types.SimpleNamespace(method=line.split(" ")[0], target=(line.split(" ") + [""])[1],
+                                    headers=http.client.parse_headers(f), alpn=conn.selected_alpn_protocol(),
+                                    length=0, complete=False, after=None, hash=hashlib.sha256())
         self.requests.append(req)
         if s["mode"] == "answer_early":
             self._reply(conn, s)
-        elif "100-continue" in [v.lower() for v in req.header("expect")]:
+        elif req.headers.get("expect", "").lower() == "100-continue":
             conn.sendall(b"HTTP/1.1 100 Continue\r\n\r\n")
-        if req.header("transfer-encoding") == ["chunked"]:
-            self._read_chunks(f, req, s["cut_after"] if s["mode"] == "close_mid_upload" else 1 << 62)
+
+        def add(data):
+            req.length += len(data)
+            req.hash.update(data)
+        if req.headers.get_all("transfer-encoding") == ["chunked"]:
+            req.complete = support.read_chunked(f, add, s["cut_after"] if s["mode"] == "close_mid_upload" else 1 << 62)
         if s["mode"] == "close_mid_upload":
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))  # close resets
         elif s["mode"] == "cut_reply":
@@ -125,21 +105,6 @@ class ScriptedServer:
                 req.after = f.read1(4096)
             except ssl.SSLError as e:
                 req.after = f"TLS error: {e}"
-
-    def _read_chunks(self, f, req, limit):
-        while size := int(f.readline(1024).split(b";")[0], 16):
-            while size:
-                data = f.read(min(size, 65536, limit - req.length))
-                if not data:
-                    return
-                size -= len(data)
-                req.add(data)
-                if req.length >= limit:
-                    return
-            f.readline(1024)
-        while f.readline(65537) not in (b"\r\n", b"\n", b""):
-            pass
-        req.complete = True
 
     def _reply(self, conn, s):
         conn.sendall(f"HTTP/1.1 {s['status']} Scripted\r\nContent-Length: {sum(map(len, s['body']))}\r\n\r\n".encode())

@@ -1,37 +1,53 @@
-"""What the suite, the soak and lint.sh share: the binaries and port under test (from the
-environment), throwaway certificates made with the openssl CLI, and small waiting helpers."""
+"""What the suite, the bench, quickstart.sh and lint.sh share: the binaries and port under test (from
+the environment), throwaway certificates, the stand-in server, one run of the tool, raw TLS clients.
+  /usr/bin/python3 tests/support.py certs DIR   makes DIR/ca/ (hashed), DIR/cert.pem, DIR/cert.key"""
 import contextlib
+import datetime
+import http.client
 import os
 import pathlib
 import socket
+import ssl
 import subprocess
+import sys
+import threading
 import time
+
+import trustme
 
 STAGE = pathlib.Path(__file__).resolve().parent.parent / "build" / "test" / "stage" / "bin"
 TOOL = os.environ.get("TOVRIN_REPORT", str(STAGE / "tovrin-report"))
 SERVER = os.environ.get("TOVRIN_REPORT_SERVER", str(STAGE / "tovrin-report-server"))
 PORT = int(os.environ.get("TOVRIN_TEST_PORT", "18443"))
-KEY = "-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
-SAN = "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1"
+SANITIZED = bool(os.environ.get("TOVRIN_SANITIZE"))
+HOSTS = ("localhost", "127.0.0.1", "::1")
 
 
-def openssl(d, *commands):
-    for cmd in commands:
-        subprocess.run(["openssl", *cmd.split()], cwd=d, check=True, capture_output=True)
-
-
-def leaf(d, name, san=SAN, days=2, signer="-CA ca/ca.pem -CAkey ca.key -CAcreateserial"):
-    """A cert for localhost, d/name.pem with key d/name.key, signed by d's CA: (cert, key)."""
-    openssl(d, f"req {KEY} -subj /CN=localhost -addext {san} -keyout {name}.key -out {name}.csr",
-            f"x509 -req -in {name}.csr {signer} -days {days} -copy_extensions copyall -out {name}.pem")
+def write_leaf(leaf, d, name):
+    leaf.cert_chain_pems[0].write_to_path(f"{d}/{name}.pem")
+    leaf.private_key_pem.write_to_path(f"{d}/{name}.key")
     return f"{d}/{name}.pem", f"{d}/{name}.key"
 
 
-def make_certs(d, cn="tovrin-test-ca"):
-    """A CA hashed into d/ca/ (cert ca/ca.pem, key ca.key) and leaf cert, key: (CA dir, cert, key)."""
+def make_certs(d, ca=None):
+    """A CA hashed into d/ca/ (as ca.pem) and a cert for localhost it signed, d/cert.pem with key
+    d/cert.key: (CA dir, cert, key)."""
+    ca = ca or trustme.CA()
     os.makedirs(f"{d}/ca")
-    openssl(d, f"req -x509 {KEY} -days 2 -subj /CN={cn} -keyout ca.key -out ca/ca.pem", "rehash ca")
-    return (f"{d}/ca", *leaf(d, "cert"))
+    ca.cert_pem.write_to_path(f"{d}/ca/ca.pem")
+    subprocess.run(["openssl", "rehash", f"{d}/ca"], check=True)  # the tool looks the CA up by hash
+    return (f"{d}/ca", *write_leaf(ca.issue_cert(*HOSTS), d, "cert"))
+
+
+def bad_certs(d, ca):
+    """Certs for localhost the tool must refuse: {name: (cert, key)}. trustme makes no self-signed leaf."""
+    past = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(days=1)
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                    "-days", "2", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
+                    "-keyout", f"{d}/self_signed.key", "-out", f"{d}/self_signed.pem"], check=True, capture_output=True)
+    return {"wrong_host": write_leaf(ca.issue_cert("wrong.invalid"), d, "wrong_host"),
+            "expired": write_leaf(ca.issue_cert(*HOSTS, not_after=past), d, "expired"),
+            "self_signed": (f"{d}/self_signed.pem", f"{d}/self_signed.key")}
 
 
 def free_port():
@@ -59,3 +75,109 @@ def accepts(port):
     with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=1):
         return True
     return False
+
+
+def read_chunked(f, sink, limit=1 << 62):
+    """Reads a chunked body from the binary file f into sink(bytes), trailers too, stopping after limit
+    bytes of it: True if it came whole."""
+    got = 0
+    while size := int(f.readline(1024).split(b";")[0], 16):
+        while size:
+            if got >= limit or not (data := f.read(min(size, 65536, limit - got))):
+                return False
+            size, got = size - len(data), got + len(data)
+            sink(data)
+        f.readline(1024)
+    while f.readline(65537) not in (b"\r\n", b"\n", b""):
+        pass
+    return True
+
+
+def run_tool(args=(), stdin=b"", env=None, preexec=None, stdin_fd=None):
+    """One run of TOOL in a clean environment plus env, stdin through a pipe unless stdin_fd:
+    (returncode, stdout, stderr, peaks). peaks holds VmHWM and VmPeak in KiB, polled from /proc
+    (ru_maxrss would count the forking Python's)."""
+    proc = subprocess.Popen([TOOL, *args], env=clean_env(**(env or {})), preexec_fn=preexec,
+                            stdin=subprocess.PIPE if stdin_fd is None else stdin_fd,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    peaks = {"VmHWM": 0, "VmPeak": 0}
+
+    def poll():  # both are high-water marks, so the last reading before exit is the peak
+        while proc.returncode is None:
+            with contextlib.suppress(OSError, KeyError), open(f"/proc/{proc.pid}/status") as f:
+                fields = dict(line.split(":", 1) for line in f)
+                peaks.update({k: int(fields[k].split()[0]) for k in peaks})
+            time.sleep(0.01)
+
+    poller = threading.Thread(target=poll, daemon=True)
+    poller.start()
+    try:
+        out, err = proc.communicate(None if stdin_fd is not None else stdin)
+    finally:
+        proc.kill()  # left running only when the test's time-out struck
+        poller.join(5)
+    return proc.returncode, out, err, peaks
+
+
+def show(out, err):
+    return f"\nstdout: {out!r}\nstderr: {err!r}"
+
+
+class Server:
+    """One tovrin-report-server process; its log is next to the spool."""
+
+    def __init__(self, certs, spool, *flags, listen=f"localhost:{PORT}"):
+        self.certs, self.spool, self.flags, self.listen = certs, pathlib.Path(spool), flags, listen
+        self.log = self.spool.with_name(self.spool.name + ".log")
+
+    def start(self):
+        mark = self.log.stat().st_size if self.log.exists() else 0
+        with open(self.log, "ab") as log:
+            self.proc = subprocess.Popen([SERVER, "--cert", self.certs.good[0], "--key", self.certs.good[1],
+                                          "--listen", self.listen, "--spool", str(self.spool), *self.flags],
+                                         stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        if not wait_until(lambda: self.proc.poll() is not None or b"listening on" in self.log.read_bytes()[mark:],
+                          30 if SANITIZED else 10) or self.proc.returncode is not None:
+            self.proc.kill()
+            raise RuntimeError(f"server did not start: {self.log.read_bytes()!r}")
+
+    def stop(self):
+        self.proc.terminate()
+        assert self.proc.wait(60) == 0, self.log.read_bytes()
+
+    def take(self):
+        """Every report in the spool, bodies still being received too, removed: {name: content}."""
+        files = {str(p.relative_to(self.spool)): p.read_bytes() for p in self.spool.glob("**/*") if p.is_file()}
+        for name in files:
+            (self.spool / name).unlink()
+        return files
+
+    def temporaries(self):
+        """Bodies nginx is receiving, in the spool's hidden incoming folder."""
+        return [p.name for p in self.spool.glob(".incoming-*/*")]
+
+
+def tls(certs, port=PORT):
+    ctx = ssl.create_default_context(cafile=certs.ca_pem)
+    return ctx.wrap_socket(socket.create_connection(("127.0.0.1", port), timeout=30), server_hostname="localhost")
+
+
+def exchange(conn, data, leave=False):
+    """Sends data, then leaves or reads the reply: (status, body), or (None, b"") if none came."""
+    with conn, contextlib.suppress(OSError, http.client.HTTPException):
+        conn.sendall(data)
+        if not leave:
+            reply = http.client.HTTPResponse(conn)
+            reply.begin()
+            return reply.status, reply.read()
+    return None, b""
+
+
+def head(*lines, method="PUT", target="/report/", version="HTTP/1.1"):
+    return "\r\n".join([f"{method} {target} {version}", *lines, "", ""]).encode()
+
+
+if __name__ == "__main__" and sys.argv[1:2] == ["certs"] and len(sys.argv) == 3:
+    make_certs(sys.argv[2])
+elif __name__ == "__main__":
+    sys.exit(__doc__)

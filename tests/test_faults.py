@@ -1,17 +1,16 @@
-"""A short fault-injection soak in the normal suite; tests/soak.py runs the long one."""
+"""A short fault-injection soak in the normal suite; bench/soak.py runs the long one."""
 import pytest
 
 import soak
-from conftest import PORT, SERVER, TOOL, show
 from faultproxy import Fault
+from support import PORT, SERVER, TOOL, show
 
-SEED = 20261206
-RUNS = 40
+SEED, RUNS = 20261206, 40
 
 
-@pytest.fixture(scope="module", params=[False, True], ids=["", "dedup"])
+@pytest.fixture(scope="module")
 def rig(certs, tmp_path_factory, request):
-    """The server with --dedup when the param is True; one rig at a time holds the tool's port."""
+    """The server, with --dedup when the test asks for it; one rig at a time holds the tool's port."""
     s = soak.Soak(TOOL, SERVER, PORT, certs.ca_dir, *certs.good, tmp_path_factory.mktemp("faults"),
                   dedup=request.param)
     yield s
@@ -24,7 +23,7 @@ def rig(certs, tmp_path_factory, request):
 @pytest.mark.parametrize("i", range(RUNS), ids=[f"{i}-{soak.draw(SEED, i).name}" for i in range(RUNS)])
 def test_cut_transfer_never_passes_for_delivery(rig, i):
     outcome, detail = rig.run(SEED, i)
-    assert outcome != "violation", f"{detail}\nreplay: tests/soak.py --seed {SEED} --first {i} --runs 1"
+    assert outcome != "violation", f"{detail}\nreplay: bench/soak.py --seed {SEED} --first {i} --runs 1"
 
 
 @pytest.mark.parametrize("rig", [True], indirect=True, ids=["dedup"])
