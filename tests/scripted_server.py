@@ -18,14 +18,13 @@ import support
 
 
 class ScriptedServer:
-    DEFAULTS = dict(cert_key=None, alpn=None, status=200, body=(b"OK",), pause=0.02, mode="normal", cut_after=0)
+    DEFAULTS = dict(cert_key=None, alpn=None, status=200, body=(b"OK",), pause=0.02, mode="normal", cut_after=1 << 62)
 
     def __init__(self, port, cert_key):
         self.port, self.default_cert_key, self.listeners, self.threads = port, cert_key, [], []
         self.script()
 
     def script(self, **fields):
-        assert set(fields) <= set(self.DEFAULTS), fields
         self.settle()
         s = self.current = {**self.DEFAULTS, **fields}
         self.ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -61,50 +60,41 @@ class ScriptedServer:
             for sock in select.select(listeners, [], [], 0.1)[0]:
                 raw, peer = sock.accept()
                 self.accepted.append(peer)
-                t = threading.Thread(target=self._serve, args=(raw, self.current, self.ctx), daemon=True)
-                self.threads.append(t)
-                t.start()
+                self.threads.append(threading.Thread(target=self._serve, args=(raw, self.current, self.ctx), daemon=True))
+                self.threads[-1].start()
 
     def _serve(self, raw, s, ctx):
         raw.settimeout(10)
-        try:
-            with ctx.wrap_socket(raw, server_side=True) as conn, conn.makefile("rb") as f:
-                self.alpns.append(conn.selected_alpn_protocol())
-                self._exchange(conn, f, s)
-        except (OSError, ValueError, http.client.HTTPException):
-            pass  # the client refused our certificate or went away; what it sent is recorded
-        finally:
-            raw.close()
+        # A client that refused our certificate or went away: what it sent is recorded.
+        with contextlib.suppress(OSError, ValueError, http.client.HTTPException), raw, \
+                ctx.wrap_socket(raw, server_side=True) as conn, conn.makefile("rb") as f:
+            self.alpns.append(conn.selected_alpn_protocol())
+            if not (line := f.readline(65537).decode("latin-1")):
+                return
+            method, target, _ = (line.split(" ", 2) + ["", ""])[:3]
+            req = types.SimpleNamespace(method=method, target=target, headers=http.client.parse_headers(f),
+                                        alpn=conn.selected_alpn_protocol(), length=0, complete=False, after=None, hash=hashlib.sha256())
+            self.requests.append(req)
+            if s["mode"] == "answer_early":
+                self._reply(conn, s)
+            elif req.headers.get("expect", "").lower() == "100-continue":
+                conn.sendall(b"HTTP/1.1 100 Continue\r\n\r\n")
 
-    def _exchange(self, conn, f, s):
-        line = f.readline(65537).decode("latin-1")
-        if not line:
-            return
-        req = types.SimpleNamespace(method=line.split(" ")[0], target=(line.split(" ") + [""])[1],
-                                    headers=http.client.parse_headers(f), alpn=conn.selected_alpn_protocol(),
-                                    length=0, complete=False, after=None, hash=hashlib.sha256())
-        self.requests.append(req)
-        if s["mode"] == "answer_early":
-            self._reply(conn, s)
-        elif req.headers.get("expect", "").lower() == "100-continue":
-            conn.sendall(b"HTTP/1.1 100 Continue\r\n\r\n")
-
-        def add(data):
-            req.length += len(data)
-            req.hash.update(data)
-        if req.headers.get_all("transfer-encoding") == ["chunked"]:
-            req.complete = support.read_chunked(f, add, s["cut_after"] if s["mode"] == "close_mid_upload" else 1 << 62)
-        if s["mode"] == "close_mid_upload":
-            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))  # close resets
-        elif s["mode"] == "cut_reply":
-            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nOK")
-        elif s["mode"] == "normal":
-            self._reply(conn, s)
-            # Whatever the client sends after the reply would be a leak into the connection.
-            try:
-                req.after = f.read1(4096)
-            except ssl.SSLError as e:
-                req.after = f"TLS error: {e}"
+            def add(data):
+                req.length += len(data)
+                req.hash.update(data)
+            req.complete = req.headers.get_all("transfer-encoding") == ["chunked"] and \
+                support.read_chunked(f, add, s["cut_after"])
+            if s["mode"] == "close_mid_upload":
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))  # close resets
+            elif s["mode"] == "cut_reply":
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nOK")
+            elif s["mode"] == "normal":
+                self._reply(conn, s)
+                try:  # whatever the client sends after the reply would be a leak into the connection
+                    req.after = f.read1(4096)
+                except ssl.SSLError as e:
+                    req.after = f"TLS error: {e}"
 
     def _reply(self, conn, s):
         conn.sendall(f"HTTP/1.1 {s['status']} Scripted\r\nContent-Length: {sum(map(len, s['body']))}\r\n\r\n".encode())
