@@ -1,6 +1,8 @@
 """Fixtures of the end-to-end suite; the helpers are in support.py."""
+import datetime
 import os
 import shutil
+import subprocess
 import types
 
 import pytest
@@ -20,7 +22,13 @@ def certs(tmp_path_factory):
     hash name in unhashed_dir; wrong_host, expired, self_signed."""
     d, ca = tmp_path_factory.mktemp("certs"), trustme.CA()
     ns = types.SimpleNamespace(ca_pem=f"{d}/ca/ca.pem", empty_dir=f"{d}/empty", missing_dir=f"{d}/missing",
-                               unhashed_dir=f"{d}/unhashed", **support.bad_certs(d, ca))
+                               unhashed_dir=f"{d}/unhashed", self_signed=(f"{d}/self.pem", f"{d}/self.key"))
+    ns.wrong_host = support.write_leaf(ca.issue_cert("wrong.invalid"), d, "wrong_host")
+    ns.expired = support.write_leaf(ca.issue_cert(*support.HOSTS, not_after=datetime.datetime(2000, 1, 1)), d, "expired")
+    # trustme makes no self-signed leaf
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-days",
+                    "2", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1", "-keyout",
+                    ns.self_signed[1], "-out", ns.self_signed[0]], check=True, capture_output=True)
     ns.ca_dir, *ns.good = support.make_certs(d, ca)
     ns.other_ca_dir, *_ = support.make_certs(d / "other")
     os.mkdir(ns.empty_dir)

@@ -2,7 +2,6 @@
 the environment), throwaway certificates, the stand-in server, one run of the tool, raw TLS clients.
   /usr/bin/python3 tests/support.py certs DIR   makes DIR/ca/ (hashed), DIR/cert.pem, DIR/cert.key"""
 import contextlib
-import datetime
 import http.client
 import os
 import pathlib
@@ -37,17 +36,6 @@ def make_certs(d, ca=None):
     ca.cert_pem.write_to_path(f"{d}/ca/ca.pem")
     subprocess.run(["openssl", "rehash", f"{d}/ca"], check=True)  # the tool looks the CA up by hash
     return (f"{d}/ca", *write_leaf(ca.issue_cert(*HOSTS), d, "cert"))
-
-
-def bad_certs(d, ca):
-    """Certs for localhost the tool must refuse: {name: (cert, key)}. trustme makes no self-signed leaf."""
-    past = datetime.datetime.now(datetime.timezone.utc) - datetime.timedelta(days=1)
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-                    "-days", "2", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
-                    "-keyout", f"{d}/self_signed.key", "-out", f"{d}/self_signed.pem"], check=True, capture_output=True)
-    return {"wrong_host": write_leaf(ca.issue_cert("wrong.invalid"), d, "wrong_host"),
-            "expired": write_leaf(ca.issue_cert(*HOSTS, not_after=past), d, "expired"),
-            "self_signed": (f"{d}/self_signed.pem", f"{d}/self_signed.key")}
 
 
 def free_port():

@@ -12,8 +12,11 @@ from scripted_server import ScriptedServer
 from support import PORT, SANITIZED, run_tool, show
 
 USAGE = b"Usage: tovrin-report [--ca-path dir]\n"
-INVALID = b"Invalid response from server: "
+INVALID, ERROR = b"Invalid response from server: ", b"<one clean error line>\n"
 PATTERN = bytes(range(256)) * 256  # 64 KiB holding every byte value
+ARGS = ("--ca-path", "DIR")
+_, GONE = os.pipe()
+os.close(_)  # GONE: a pipe whose reader is gone
 
 
 @pytest.fixture(scope="module")
@@ -23,18 +26,19 @@ def scripted(certs):
     srv.stop()
 
 
-def run(scripted, certs, args=("--ca-path", "DIR"), script=None, **kw):
+def run(scripted, certs, args=ARGS, script=None, **kw):
     scripted.script(**(script or {}))
     result = run_tool([a.replace("DIR", certs.ca_dir) for a in args], **kw)
     scripted.settle()
     return result
 
 
-def assert_failed(rc, out, err, reply=b""):
-    """Exit 1; stdout: one clean error line, then the invalid line unless reply is None."""
-    first, _, rest = out.partition(b"\n")
-    assert rc == 1 and first and all(32 <= c < 127 for c in first), "error text missing or not clean" + show(out, err)
-    assert rest == (b"" if reply is None else INVALID + reply + b"\n"), show(out, err)
+def assert_out(rc, out, err, expected):
+    """stdout as expected, ERROR standing for one clean error line; exit 1 unless it is empty."""
+    if expected.startswith(ERROR):
+        first, _, out = out.partition(b"\n")
+        assert first and all(32 <= c < 127 for c in first), "error text missing or not clean" + show(out, err)
+    assert (rc, out, err) == (int(expected != b""), expected.removeprefix(ERROR), b""), show(out, err)
 
 
 def sent(body):
@@ -108,13 +112,10 @@ def test_command_line_and_trust(scripted, certs, args, cert, env, body, outcome)
     if outcome == "usage":
         assert (rc, out, err, scripted.accepted) == (1, USAGE, b"", []), show(out, err)
     elif outcome == "untrusted":
-        assert_failed(rc, out, err)
+        assert_out(rc, out, err, ERROR + INVALID + b"\n")
         assert scripted.requests == []
     else:
         assert_delivered(scripted, rc, out, err, *sent(body))
-
-
-ERROR = b"<one clean error line>\n"
 
 
 @pytest.mark.parametrize("script, size, expected", [
@@ -134,12 +135,7 @@ ERROR = b"<one clean error line>\n"
     pytest.param(dict(mode="close_mid_upload", cut_after=1 << 20), 8 << 20, ERROR + INVALID + b"\n", id="reset-mid-upload"),
 ])
 def test_verdict_is_the_reply_body_after_any_error(scripted, certs, script, size, expected):
-    rc, out, err, _ = run(scripted, certs, script=script, stdin=(PATTERN * 128)[:size])
-    failed = expected.startswith(ERROR)
-    if failed:
-        first, _, out = out.partition(b"\n")
-        assert first and all(32 <= c < 127 for c in first), "error text missing or not clean" + show(out, err)
-    assert (rc, out, err) == (1 if failed or expected else 0, expected.removeprefix(ERROR), b""), show(out, err)
+    assert_out(*run(scripted, certs, script=script, stdin=(PATTERN * 128)[:size])[:3], expected)
 
 
 # Mended faults: each fails on a tool without its mend.
@@ -147,7 +143,7 @@ def test_verdict_is_the_reply_body_after_any_error(scripted, certs, script, size
 def test_stdin_read_error_is_not_end_of_input(scripted, certs, tmp_path):
     fd = os.open(tmp_path, os.O_RDONLY)
     try:
-        assert_failed(*run(scripted, certs, stdin_fd=fd)[:3])
+        assert_out(*run(scripted, certs, stdin_fd=fd)[:3], ERROR + INVALID + b"\n")
     finally:
         os.close(fd)
     assert not any(r.complete for r in scripted.requests)
@@ -163,30 +159,19 @@ def test_piped_report_is_waited_for_and_streamed_in_flat_memory(scripted, certs)
         assert peaks[256 << 20]["VmHWM"] - peaks[1 << 20]["VmHWM"] <= 1024, peaks
 
 
-@pytest.mark.parametrize("closed, reply, body", [
-    pytest.param(0, b"OK", b"", id="fd0-closed-sends-empty-report"),
-    pytest.param(2, b"OK", b"report", id="fd2-closed-delivers"),
-    pytest.param(1, b"NO", b"report", id="fd1-closed-rejected-nothing-leaks-into-connection"),
+@pytest.mark.parametrize("args, at_start, reply, rc, body", [
+    pytest.param(ARGS, lambda: os.close(0), b"OK", 0, b"", id="fd0-closed-sends-empty-report"),
+    pytest.param(ARGS, lambda: os.close(2), b"OK", 0, b"report", id="fd2-closed-delivers"),
+    pytest.param(ARGS, lambda: os.close(1), b"NO", 1, b"report", id="fd1-closed-rejected-nothing-leaks-into-connection"),
+    pytest.param(["--bogus"], lambda: os.dup2(GONE, 1), b"NO", 1, None, id="stdout-reader-gone-usage-exit-1-not-sigpipe"),
+    pytest.param(ARGS, lambda: os.dup2(GONE, 1), b"NO", 1, b"report", id="stdout-reader-gone-invalid-exit-1-not-sigpipe"),
 ])
-def test_closed_standard_descriptor_at_start(scripted, certs, closed, reply, body):
-    rc, out, err, _ = run(scripted, certs, script=dict(body=[reply]), stdin=b"report", preexec=lambda: os.close(closed))
-    assert rc == (0 if reply == b"OK" else 1), show(out, err)
-    assert_request(scripted, *sent(body))
-    assert scripted.requests[0].after == b"", scripted.requests[0].after
-
-
-@pytest.mark.parametrize("args", [
-    pytest.param(["--bogus"], id="usage-line"),
-    pytest.param(["--ca-path", "DIR"], id="invalid-response-line"),
-])
-def test_stdout_reader_gone_is_exit_1_not_sigpipe(scripted, certs, args):
-    r, w = os.pipe()
-    os.close(r)
-    try:
-        rc, _, err, _ = run(scripted, certs, args, dict(body=[b"NO"]), stdin=b"report", preexec=lambda: os.dup2(w, 1))
-    finally:
-        os.close(w)
-    assert rc == 1, err
+def test_standard_descriptors_at_start(scripted, certs, args, at_start, reply, rc, body):
+    got, out, err, _ = run(scripted, certs, args, dict(body=[reply]), stdin=b"report", preexec=at_start)
+    assert got == rc, show(out, err)
+    if body is not None:
+        assert_request(scripted, *sent(body))
+        assert scripted.requests[0].after == b"", scripted.requests[0].after
 
 
 @pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves more address space than any useful limit")
@@ -194,7 +179,7 @@ def test_reply_beyond_memory_fails_cleanly(scripted, certs):
     limit = (run(scripted, certs, stdin=b"report")[3]["VmPeak"] << 10) + (96 << 20)
     rc, out, err, _ = run(scripted, certs, script=dict(body=[b"OK"] + [PATTERN * 16] * ((limit >> 20) + 64), pause=0),
                           stdin=b"report", preexec=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
-    assert_failed(rc, out, err, reply=None)
+    assert_out(rc, out, err, ERROR)
 
 
 def test_http_1_1_is_pinned_when_server_offers_h2_and_answers_early(scripted, certs):
