@@ -25,6 +25,7 @@ HOSTS = ("localhost", "127.0.0.1", "::1")
 def write_leaf(leaf, d, name):
     leaf.cert_chain_pems[0].write_to_path(f"{d}/{name}.pem")
     leaf.private_key_pem.write_to_path(f"{d}/{name}.key")
+    os.chmod(f"{d}/{name}.key", 0o600)
     return f"{d}/{name}.pem", f"{d}/{name}.key"
 
 
