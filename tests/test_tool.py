@@ -83,7 +83,6 @@ def run_piped(scripted, certs, size, pause, nonblocking):
 
 
 @pytest.mark.parametrize("args, cert, env, body, outcome", [
-    pytest.param(["--CA-PATH", "DIR"], "good", {}, b"report", "delivered", id="option-name-in-upper-case"),
     pytest.param(["--Ca-Path", "DIR"], "good", {}, b"", "delivered", id="option-name-in-mixed-case-empty-report"),
     pytest.param(["--ca-path", "DIR"], "good", {}, PATTERN, "delivered", id="every-byte-value-64KiB-sent-unchanged"),
     pytest.param(["--ca-path", ""], "good", {}, b"report", "untrusted", id="empty-dir-argument-is-a-dir-not-usage"),
