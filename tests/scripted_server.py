@@ -21,7 +21,7 @@ class ScriptedServer:
     DEFAULTS = dict(cert_key=None, alpn=None, status=200, body=(b"OK",), pause=0.02, mode="normal", cut_after=1 << 62)
 
     def __init__(self, port, cert_key):
-        self.port, self.default_cert_key, self.listeners, self.threads = port, cert_key, [], []
+        self.port, self.default_cert_key, self.listeners, self.busy = port, cert_key, [], threading.Lock()
         self.script()
 
     def script(self, **fields):
@@ -41,11 +41,9 @@ class ScriptedServer:
             self.accepter = threading.Thread(target=self._accept, args=(self.listeners,), daemon=True)
             self.accepter.start()
 
-    def settle(self, timeout=15):
-        deadline = time.monotonic() + timeout
-        for t in self.threads:
-            t.join(max(0, deadline - time.monotonic()))
-        self.threads = [t for t in self.threads if t.is_alive()]
+    def settle(self):
+        if self.busy.acquire(timeout=15):  # the connection being served, one at a time
+            self.busy.release()
 
     def stop(self):
         listeners, self.listeners = self.listeners, []
@@ -60,8 +58,8 @@ class ScriptedServer:
             for sock in select.select(listeners, [], [], 0.1)[0]:
                 raw, peer = sock.accept()
                 self.accepted.append(peer)
-                self.threads.append(threading.Thread(target=self._serve, args=(raw, self.current, self.ctx), daemon=True))
-                self.threads[-1].start()
+                with self.busy:
+                    self._serve(raw, self.current, self.ctx)
 
     def _serve(self, raw, s, ctx):
         raw.settimeout(10)

@@ -82,12 +82,12 @@ def read_chunked(f, sink, limit=1 << 62):
     return True
 
 
-def run_tool(args=(), stdin=b"", env=None, preexec=None, stdin_fd=None):
-    """One run of TOOL in a clean environment plus env, stdin through a pipe unless stdin_fd:
+def run_tool(args=(), stdin=b"", env=None, preexec=None):
+    """One run of TOOL in a clean environment plus env, stdin bytes through a pipe or a descriptor:
     (returncode, stdout, stderr, peaks). peaks holds VmHWM and VmPeak in KiB, polled from /proc
     (ru_maxrss would count the forking Python's)."""
     proc = subprocess.Popen([TOOL, *args], env=clean_env(**(env or {})), preexec_fn=preexec,
-                            stdin=subprocess.PIPE if stdin_fd is None else stdin_fd,
+                            stdin=subprocess.PIPE if isinstance(stdin, bytes) else stdin,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     peaks = {"VmHWM": 0, "VmPeak": 0}
 
@@ -101,7 +101,7 @@ def run_tool(args=(), stdin=b"", env=None, preexec=None, stdin_fd=None):
     poller = threading.Thread(target=poll, daemon=True)
     poller.start()
     try:
-        out, err = proc.communicate(None if stdin_fd is not None else stdin)
+        out, err = proc.communicate(stdin if isinstance(stdin, bytes) else None)
     finally:
         proc.kill()  # left running only when the test's time-out struck
         poller.join(5)

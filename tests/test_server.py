@@ -108,26 +108,18 @@ def test_bad_start_exits_2_with_one_line(certs, tmp_path, args, message):
         assert done.returncode == 2 and done.stderr.count(b"\n") == 1 and message in done.stderr, msg
 
 
-@pytest.mark.parametrize("finish", [
-    pytest.param(True, id="sigterm-lets-upload-finish"),
-    pytest.param(False, id="sigterm-abandoned-upload-removed"),
-])
-def test_sigterm_during_upload_stops_cleanly(certs, tmp_path, finish):
-    port = support.free_port()
-    srv = support.Server(certs, tmp_path / "spool", listen=f"127.0.0.1:{port}")
-    srv.start()
-    conn = tls(certs, port)
+def test_sigterm_lets_uploads_finish_and_removes_abandoned_ones(server, certs):
     body = random.Random(0).randbytes(1 << 20)
-    conn.sendall(head(HOST, CHUNKED) + b"%x\r\n" % len(body) + body[:300000])
-    assert support.wait_until(srv.temporaries, 20), "no temporary file"
-    srv.proc.terminate()
-    if finish:
-        status, reply = exchange(conn, body[300000:] + b"\r\n0\r\n\r\n")
-        assert (status, list(srv.take().values())) == (200, [body]), reply
-    else:
-        conn.close()
-    assert srv.proc.wait(60) == 0, srv.log.read_bytes()
-    assert srv.take() == {}
+    finishing, abandoned = tls(certs), tls(certs)
+    for conn in (finishing, abandoned):
+        conn.sendall(head(HOST, CHUNKED) + b"%x\r\n" % len(body) + body[:300000])
+    assert support.wait_until(lambda: len(server.temporaries()) == 2, 20), "no temporary files"
+    server.proc.terminate()
+    abandoned.close()
+    status, reply = exchange(finishing, body[300000:] + b"\r\n0\r\n\r\n")
+    assert server.proc.wait(60) == 0, server.log.read_bytes()
+    assert (status, list(server.take().values())) == (200, [body]), reply
+    server.start()
 
 
 # Its workers run as the commit step does, as they must: root in CI.

@@ -75,7 +75,7 @@ def run_piped(scripted, certs, size, pause, nonblocking):
     t = threading.Thread(target=writer, daemon=True)
     t.start()
     try:
-        result = run(scripted, certs, stdin_fd=r)
+        result = run(scripted, certs, stdin=r)
     finally:
         os.close(r)  # lets the writer see a broken pipe should the tool stop reading
         t.join(30)
@@ -142,7 +142,7 @@ def test_verdict_is_the_reply_body_after_any_error(scripted, certs, script, size
 def test_stdin_read_error_is_not_end_of_input(scripted, certs, tmp_path):
     fd = os.open(tmp_path, os.O_RDONLY)
     try:
-        assert_out(*run(scripted, certs, stdin_fd=fd)[:3], ERROR + INVALID + b"\n")
+        assert_out(*run(scripted, certs, stdin=fd)[:3], ERROR + INVALID + b"\n")
     finally:
         os.close(fd)
     assert not any(r.complete for r in scripted.requests)
