@@ -28,7 +28,7 @@ def certs(tmp_path_factory):
     # trustme makes no self-signed leaf
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=localhost",
                     "-addext", "subjectAltName=DNS:localhost", "-keyout", f"{d}/self.key", "-out", f"{d}/self.pem"], check=True)
-    ns.ca_dir, *ns.good = support.make_certs(d, ca)
+    ns.ca_dir, *ns.good = support.make_certs(d, ca=ca)
     ns.other_ca_dir, *_ = support.make_certs(d / "other")
     os.mkdir(ns.empty_dir)
     os.mkdir(ns.unhashed_dir)

@@ -64,7 +64,7 @@ class ScriptedServer:
     def _serve(self, raw, s, ctx):
         raw.settimeout(10)
         # A client that refused our certificate or went away: what it sent is recorded.
-        with contextlib.suppress(OSError, ValueError, http.client.HTTPException), raw, \
+        with contextlib.suppress(OSError, ValueError, EOFError, http.client.HTTPException), raw, \
                 ctx.wrap_socket(raw, server_side=True) as conn, conn.makefile("rb") as f:
             self.alpns.append(conn.selected_alpn_protocol())
             if not (line := f.readline(65537).decode("latin-1")):
@@ -77,12 +77,14 @@ class ScriptedServer:
                 self._reply(conn, s)
             elif req.headers.get("expect", "").lower() == "100-continue":
                 conn.sendall(b"HTTP/1.1 100 Continue\r\n\r\n")
-
-            def add(data):
-                req.length += len(data)
-                req.hash.update(data)
-            req.complete = req.headers.get_all("transfer-encoding") == ["chunked"] and \
-                support.read_chunked(f, add, s["cut_after"])
+            if req.headers.get_all("transfer-encoding") == ["chunked"]:
+                for data in support.read_chunked(f):
+                    req.length += len(data)
+                    req.hash.update(data)
+                    if req.length >= s["cut_after"]:
+                        break
+                else:
+                    req.complete = True
             if s["mode"] == "close_mid_upload":
                 conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))  # close resets
             elif s["mode"] == "cut_reply":

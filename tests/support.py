@@ -29,10 +29,10 @@ def write_leaf(leaf, d, name):
     return f"{d}/{name}.pem", f"{d}/{name}.key"
 
 
-def make_certs(d, ca=None):
-    """A CA hashed into d/ca/ (as ca.pem) and a cert for localhost it signed, d/cert.pem with key
-    d/cert.key: (CA dir, cert, key)."""
-    ca = ca or trustme.CA()
+def make_certs(d, cn="tovrin-test-ca", ca=None):
+    """A CA named cn hashed into d/ca/ (as ca.pem) and a cert for localhost it signed, d/cert.pem with
+    key d/cert.key: (CA dir, cert, key)."""
+    ca = ca or trustme.CA(organization_name=cn)
     os.makedirs(f"{d}/ca")
     ca.cert_pem.write_to_path(f"{d}/ca/ca.pem")
     subprocess.run(["openssl", "rehash", f"{d}/ca"], check=True)  # the tool looks the CA up by hash
@@ -66,20 +66,24 @@ def accepts(port):
     return False
 
 
-def read_chunked(f, sink, limit=1 << 62):
-    """Reads a chunked body from the binary file f into sink(bytes), trailers too, stopping after limit
-    bytes of it: True if it came whole."""
-    got = 0
-    while size := int(f.readline(1024).split(b";")[0], 16):
+def read_chunked(f, piece=1 << 16):
+    """The data of a chunked body from file object f, through its last chunk and trailers, in pieces
+    of at most `piece` bytes; EOFError if the stream ends first."""
+    def line():
+        text = f.readline(65537)
+        if not text:
+            raise EOFError("chunked body cut short")
+        return text
+    while size := int(line().split(b";")[0], 16):
         while size:
-            if got >= limit or not (data := f.read(min(size, 65536, limit - got))):
-                return False
-            size, got = size - len(data), got + len(data)
-            sink(data)
-        f.readline(1024)
-    while f.readline(65537) not in (b"\r\n", b"\n", b""):
+            data = f.read(min(size, piece))
+            if not data:
+                raise EOFError("chunked body cut short")
+            size -= len(data)
+            yield data
+        line()
+    while line() not in (b"\r\n", b"\n"):
         pass
-    return True
 
 
 def run_tool(args=(), stdin=b"", env=None, preexec=None):
