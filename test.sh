@@ -9,11 +9,16 @@ cd "$(dirname "$0")"
 
 PORT=${TOVRIN_TEST_PORT:-18443}
 PACKAGES="cmake g++ make dpkg-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl python3-pytest"
+# For the packages: git (their time stamps), file (CPack's library
+# dependencies), lintian, and hardening-check from devscripts.
+CHECKERS="git file lintian devscripts"
 
-if ! dpkg -s $PACKAGES >/dev/null 2>&1; then
+if ! dpkg -s $PACKAGES $CHECKERS >/dev/null 2>&1; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
   apt-get install -y -q $PACKAGES
+  # devscripts recommends a great deal that hardening-check does not use.
+  apt-get install -y -q --no-install-recommends $CHECKERS
 fi
 
 build() { # dir, extra cmake arguments...
