@@ -3,7 +3,8 @@
 # stand-in server for a test host on loopback, installs them into a staging
 # prefix and runs the end-to-end suite against that; then again against a
 # build with AddressSanitizer and UndefinedBehaviorSanitizer. Between the two:
-# clang-tidy, cppcheck, memcheck, and the Debian packages.
+# clang-tidy, cppcheck, mandoc, memcheck, and the Debian packages (built twice
+# and compared, lintian, hardening-check; the tool's is installed and removed).
 set -eu
 cd "$(dirname "$0")"
 

@@ -1,9 +1,13 @@
 # Debian packages: `cpack -G DEB` in a build configured with
 # -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr
 # -DCMAKE_INSTALL_SYSCONFDIR=/etc. One package per install component (tool,
-# server), each with its stripped binary, a -dbgsym package with the debug
-# symbols, and copyright, changelog.gz and any packaging/<component>.<script>
-# (conffiles, preinst, postinst, prerm, postrm) as control files.
+# server), each with its stripped binary, copyright, changelog.gz and any
+# packaging/<component>.<script> (conffiles, preinst, postinst, prerm, postrm)
+# as control files. No -dbgsym packages: CMake 3.25 writes their md5sums
+# with build paths, which lintian rejects. Any file installed under /etc
+# must be listed in packaging/<component>.conffiles, and
+# CPACK_DEBIAN_<COMPONENT>_PACKAGE_DEPENDS is added to the library
+# dependencies CPack finds.
 
 set(TOVRIN_PACKAGE_MAINTAINER "tovrin-report authors <tovrin-report@tovrin.org>" CACHE STRING
     "Maintainer field of the Debian packages")

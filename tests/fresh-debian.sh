@@ -14,7 +14,7 @@ MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 PORT=${TOVRIN_TEST_PORT:-18443}
 [ "$(id -u)" -eq 0 ] || { echo "fresh-debian: run as root" >&2; exit 1; }
 for tool in debootstrap unshare chroot git; do
-  command -v $tool >/dev/null || { echo "fresh-debian: needs $tool (apt-get install debootstrap)" >&2; exit 1; }
+  command -v $tool >/dev/null || { echo "fresh-debian: needs $tool" >&2; exit 1; }
 done
 head=$(git rev-parse HEAD)
 
