@@ -3,17 +3,23 @@
 # stand-in server for a test host on loopback, installs them into a staging
 # prefix and runs the end-to-end suite against that; then again against a
 # build with AddressSanitizer and UndefinedBehaviorSanitizer. Between the two:
-# clang-tidy, cppcheck, memcheck, and the Debian packages.
+# clang-tidy, cppcheck, mandoc, memcheck, and the Debian packages (built twice
+# and compared, lintian, hardening-check; the tool's is installed and removed).
 set -eu
 cd "$(dirname "$0")"
 
 PORT=${TOVRIN_TEST_PORT:-18443}
 PACKAGES="cmake g++ make dpkg-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl nginx-light python3-pytest"
+# For the packages: git (their time stamps), file (CPack's library
+# dependencies), lintian, and hardening-check from devscripts.
+CHECKERS="git file lintian devscripts"
 
-if ! dpkg -s $PACKAGES >/dev/null 2>&1; then
+if ! dpkg -s $PACKAGES $CHECKERS >/dev/null 2>&1; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q
   apt-get install -y -q $PACKAGES
+  # devscripts recommends a great deal that hardening-check does not use.
+  apt-get install -y -q --no-install-recommends $CHECKERS
 fi
 
 build() { # dir, extra cmake arguments...

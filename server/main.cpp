@@ -75,6 +75,8 @@ void cleanUp()
 
 [[noreturn]] void fail(const std::string &message)
 {
+    // A running thread would abort exit().
+    stopCommit();
     if (nginxPid > 0) {
         kill(nginxPid, SIGKILL);
         waitpid(nginxPid, nullptr, 0);
