@@ -78,12 +78,14 @@ zcat /usr/share/man/man1/tovrin-report.1.gz | grep -q 'https://localhost:8443/re
 # tool just installed, and a purge that takes the certificate away.
 apt-get install -y -q "./$server" >"$log" 2>&1 || { cat "$log" >&2; fail "apt-get install ./$server failed"; }
 run=
-trap 'rm -f /etc/tovrin/report-ca/package-check.pem; quiet dpkg --purge tovrin-report-server tovrin-report || true; rm -rf "$root" $run' EXIT
+ca=
+trap 'rm -f $ca; quiet dpkg --purge tovrin-report-server tovrin-report || true; rm -rf "$root" $run' EXIT
 getent passwd tovrin-report >/dev/null || fail "installing did not make the user tovrin-report"
 [ "$(stat -c %U /var/spool/tovrin-report)" = tovrin-report ] || fail "the spool is not the service user's"
 grep -q "ExecStart=/usr/bin/tovrin-report-server" /usr/lib/systemd/system/tovrin-report-server.service ||
   fail "no service unit"
-cp /etc/tovrin/report-server/cert.pem /etc/tovrin/report-ca/package-check.pem && quiet openssl rehash /etc/tovrin/report-ca
+ca=/etc/tovrin/report-ca/$(openssl x509 -hash -noout -in /etc/tovrin/report-server/cert.pem).0
+cp /etc/tovrin/report-server/cert.pem "$ca"
 run=$(mktemp -d /run/tovrin-report-server.XXXXXX)
 chown tovrin-report "$run"
 (set -a; . /etc/default/tovrin-report-server; cd /; RUNTIME_DIRECTORY="$run" exec setpriv --reuid=tovrin-report --regid=tovrin-report --init-groups \
@@ -100,7 +102,7 @@ kill $service && wait $service || fail "service did not stop cleanly: $(cat "$ro
 stored=$(ls -t /var/spool/tovrin-report | head -n 1)
 [ "$(cat "/var/spool/tovrin-report/$stored")" = "service delivery" ] || fail "the service did not store the report"
 rmdir "$run" || fail "the service left files in its runtime directory"
-rm -f /etc/tovrin/report-ca/*
+rm -f "$ca"
 quiet apt-get purge -y -q tovrin-report-server
 [ ! -e /etc/tovrin/report-server ] || fail "purging left the certificate the package made"
 echo "package check: $(basename "$tool") and $(basename "$server") built, installed and checked"
