@@ -500,6 +500,7 @@ int main(int argc, char *argv[])
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP); // a closed terminal: stop as cleanly
     sigaddset(&signals, SIGCHLD);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
