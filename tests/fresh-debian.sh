@@ -19,6 +19,8 @@ done
 head=$(git rev-parse HEAD)
 
 root=$(mktemp -d /var/tmp/tovrin-fresh.XXXXXX)
+# Its / is the new system's root: users other than root must be able to enter it.
+chmod 0755 "$root"
 cleanup() {
   # The mounts lived in the namespace and went with it; --one-file-system
   # guards the host's /dev and /proc should one have outlived it.
