@@ -63,6 +63,7 @@ def stop(proc):
 class Nginx:
     def __init__(self, work, port, cert, key):
         self.log, self.lines = os.path.join(work, "nginx-access.log"), 0
+        open(self.log, "w").close()
         conf = os.path.join(work, "nginx.conf")
         with open(conf, "w") as f:
             f.write(NGINX_CONF.format(w=work, port=port, cert=cert, key=key))
@@ -89,7 +90,6 @@ class Nginx:
                                server_hostname="localhost")
         head = b"PUT /report/ HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n"
         sock.sendall(head + b"Expect: 100-continue\r\n\r\n")
-        assert (sock.version(), sock.cipher()[0]) == ("TLSv1.3", "TLS_AES_256_GCM_SHA384"), sock.cipher()
         assert sock.recv(4096).startswith(b"HTTP/1.1 100 Continue\r\n")
         chunk = b"%x\r\n" % (64 << 10) + os.urandom(64 << 10) + b"\r\n"
         for _ in range(64):
