@@ -72,20 +72,21 @@ def main():
     aes = max(aes, measure.openssl_speed())
     tcp = max(tcp, *(measure.tcp_copy() for _ in range(3)))
 
-    # The stand-in server against the nginx sink, tool only: the two alternate in blocks, so
-    # load from elsewhere on the machine falls on both alike.
+    # The stand-in server against the nginx sink and an nginx that stores the body as the server's
+    # does, tool only: they alternate in blocks, so load from other work falls on all alike.
     loads.append(load())
     built, slow = os.path.exists(a.server), None
     if built:
         def paired(case, report_file, pipe, total, block):
             for _ in range(0, total, block):
-                for sink in ("nginx-paired", "server"):
-                    s = Nginx(work, a.port, cert, key) if sink == "nginx-paired" else \
-                        Server(a.server, work, a.port, cert, key)
+                for sink in ("nginx-paired", "nginx-store", "server"):
+                    s = Server(a.server, work, a.port, cert, key) if sink == "server" else \
+                        Nginx(work, a.port, cert, key, store=sink == "nginx-store")
                     try:
-                        rounds.run(sink, case, report_file, pipe, "A", block, **{sink.split("-")[0]: s})
+                        rounds.run(sink, case, report_file, pipe, "A", block,
+                                   **{"server" if sink == "server" else "nginx": s})
                     finally:
-                        stop(s.proc)
+                        rounds.sink_cpu[(sink, case)] = rounds.sink_cpu.get((sink, case), 0) + stop(s.proc)
         paired("warm-up", reports["1m"], False, 2, 1)
         paired("1k", reports["1k"], False, a.latency_rounds, 10)
         paired("1g", reports["1g"], False, a.rounds, 3)
@@ -96,7 +97,7 @@ def main():
     loads.append(load())
     if rounds.failures:
         raise SystemExit(f"failed runs (not counted, table not written): {rounds.failures}")
-    text, verdicts = report.table(rounds.samples, instructions, aes, tcp, built, slow)
+    text, verdicts = report.table(rounds.samples, instructions, aes, tcp, built, slow, rounds.sink_cpu)
     report.results(a, rounds.samples, text, verdicts, rounds.lag, loads, slow)
     report.chart_data(rounds.samples, sizes, a.chart_data)
 

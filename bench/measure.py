@@ -66,6 +66,7 @@ class Rounds:
     def __init__(self, work, cmds, ok):
         self.work, self.cmds, self.ok = work, cmds, ok
         self.samples, self.failures, self.lag = {}, [], []  # lag: sink's end minus client's exit
+        self.sink_cpu = {}  # (sink, case): CPU seconds of the sink over its rounds
 
     def run(self, sink, case, report, pipe, clients, rounds, nginx=None, server=None):
         size = os.path.getsize(report)
