@@ -59,3 +59,23 @@ def accepts(port):
     with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=1):
         return True
     return False
+
+
+def read_chunked(f, piece=1 << 16):
+    """The data of a chunked body from file object f, through its last chunk and trailers, in pieces
+    of at most `piece` bytes; EOFError if the stream ends first."""
+    def line():
+        text = f.readline(65537)
+        if not text:
+            raise EOFError("chunked body cut short")
+        return text
+    while size := int(line().split(b";")[0], 16):
+        while size:
+            data = f.read(min(size, piece))
+            if not data:
+                raise EOFError("chunked body cut short")
+            size -= len(data)
+            yield data
+        line()
+    while line() not in (b"\r\n", b"\n"):
+        pass
