@@ -4,14 +4,8 @@
 # sample report through tovrin-report, show where it was stored, stop.
 set -eu
 cd "$(dirname "$0")"
-. tests/quiet.sh
-
-PACKAGES="cmake g++ make libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl nginx-light"
-if ! dpkg -s $PACKAGES >/dev/null 2>&1; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q $PACKAGES
-fi
+. tests/lib.sh
+need cmake g++ make libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl nginx-light
 
 # The default build: the tool's upload URL is https://localhost:8443/report/.
 quiet cmake -S . -B build/quickstart -DCMAKE_BUILD_TYPE=Release

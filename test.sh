@@ -9,18 +9,13 @@ set -eu
 cd "$(dirname "$0")"
 
 PORT=${TOVRIN_TEST_PORT:-18443}
-PACKAGES="cmake g++ make dpkg-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl nginx-light python3-pytest"
+. tests/lib.sh
+need cmake g++ make dpkg-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl nginx-light \
+  python3-pytest python3-pytest-timeout python3-trustme
 # For the packages: git (their time stamps), file (CPack's library
-# dependencies), lintian, and hardening-check from devscripts.
-CHECKERS="git file lintian devscripts"
-
-if ! dpkg -s $PACKAGES $CHECKERS >/dev/null 2>&1; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q $PACKAGES
-  # devscripts recommends a great deal that hardening-check does not use.
-  apt-get install -y -q --no-install-recommends $CHECKERS
-fi
+# dependencies), lintian, and hardening-check from devscripts, which
+# recommends a great deal that hardening-check does not use.
+need --no-install-recommends git file lintian devscripts
 
 build() { # dir, extra cmake arguments...
   dir=$1; shift

@@ -8,7 +8,7 @@
 # Usage, as root: tests/fresh-debian.sh   (DEBIAN_MIRROR overrides the mirror)
 set -eu
 cd "$(dirname "$0")/.."
-. tests/quiet.sh
+. tests/lib.sh
 
 MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 PORT=${TOVRIN_TEST_PORT:-18443}

@@ -6,15 +6,11 @@
 # Usage: tests/lint.sh [build-dir]   (default build/rel; configured here)
 set -eu
 cd "$(dirname "$0")/.."
-. tests/quiet.sh
+. tests/lib.sh
 BUILD=${1:-build/rel}
 PORT=${TOVRIN_TEST_PORT:-18443}
 
-if ! dpkg -s clang-tidy cppcheck valgrind mandoc >/dev/null 2>&1; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q clang-tidy cppcheck valgrind mandoc
-fi
+need clang-tidy cppcheck valgrind mandoc
 
 quiet cmake -S . -B "$BUILD" -DTOVRIN_REPORT_HOST="localhost:$PORT" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 cmake --build "$BUILD" -j "$(nproc)"

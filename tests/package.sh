@@ -6,7 +6,7 @@
 # again (so run it on a machine where that is fine: CI, or a throwaway root).
 set -eu
 cd "$(dirname "$0")/.."
-. tests/quiet.sh
+. tests/lib.sh
 
 fail() { echo "package check: $*" >&2; exit 1; }
 
