@@ -4,30 +4,25 @@
 # sample report through tovrin-report, show where it was stored, stop.
 set -eu
 cd "$(dirname "$0")"
-
-PACKAGES="cmake g++ make libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl nginx-light"
-if ! dpkg -s $PACKAGES >/dev/null 2>&1; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q $PACKAGES
-fi
+. tests/lib.sh
+need cmake g++ make libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl nginx-light
 
 # The default build: the tool's upload URL is https://localhost:8443/report/.
-cmake -S . -B build/quickstart -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/quickstart -j "$(nproc)" >/dev/null
-cmake --install build/quickstart --prefix build/quickstart/stage >/dev/null
+quiet cmake -S . -B build/quickstart -DCMAKE_BUILD_TYPE=Release
+quiet cmake --build build/quickstart -j "$(nproc)"
+quiet cmake --install build/quickstart --prefix build/quickstart/stage
 bin=$(pwd)/build/quickstart/stage/bin
 
 work=$(mktemp -d /tmp/tovrin-quickstart.XXXXXX)
 cd "$work"
 mkdir ca
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=tovrin quick-start CA" \
-  -keyout ca.key -out ca/ca.pem 2>/dev/null
-openssl rehash ca
-openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout server.key -out server.csr 2>/dev/null
+quiet openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=tovrin quick-start CA" \
+  -keyout ca.key -out ca/ca.pem
+quiet openssl rehash ca
+quiet openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout server.key -out server.csr
 printf 'subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\n' > san.ext
-openssl x509 -req -in server.csr -CA ca/ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-  -extfile san.ext -out server.pem 2>/dev/null
+quiet openssl x509 -req -in server.csr -CA ca/ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+  -extfile san.ext -out server.pem
 
 "$bin/tovrin-report-server" --cert server.pem --key server.key --spool reports 2>server.log &
 server=$!

@@ -3,18 +3,19 @@
 # stand-in server for a test host on loopback, installs them into a staging
 # prefix and runs the end-to-end suite against that; then again against a
 # build with AddressSanitizer and UndefinedBehaviorSanitizer. Between the two:
-# clang-tidy, cppcheck, memcheck, and the Debian packages.
+# clang-tidy, cppcheck, mandoc, memcheck, and the Debian packages (built twice
+# and compared, lintian, hardening-check; the tool's is installed and removed).
 set -eu
 cd "$(dirname "$0")"
 
 PORT=${TOVRIN_TEST_PORT:-18443}
-PACKAGES="cmake g++ make dpkg-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl nginx-light python3-pytest"
-
-if ! dpkg -s $PACKAGES >/dev/null 2>&1; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q $PACKAGES
-fi
+. tests/lib.sh
+need cmake g++ make dpkg-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl nginx-light \
+  python3-pytest python3-pytest-timeout python3-trustme
+# For the packages: git (their time stamps), file (CPack's library
+# dependencies), lintian, and hardening-check from devscripts, which
+# recommends a great deal that hardening-check does not use.
+need --no-install-recommends git file lintian devscripts
 
 build() { # dir, extra cmake arguments...
   dir=$1; shift

@@ -75,6 +75,8 @@ void cleanUp()
 
 [[noreturn]] void fail(const std::string &message)
 {
+    // A running thread would abort exit().
+    stopCommit();
     if (nginxPid > 0) {
         kill(nginxPid, SIGKILL);
         waitpid(nginxPid, nullptr, 0);
@@ -498,6 +500,7 @@ int main(int argc, char *argv[])
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP); // a closed terminal: stop as cleanly
     sigaddset(&signals, SIGCHLD);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);

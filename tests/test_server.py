@@ -1,6 +1,7 @@
 """The stand-in server, started for real, driven by the tool and by raw TLS clients: every report
 stored once and byte-exact, nothing else stored, no delivery held up by slow clients."""
 import concurrent.futures
+import os
 import random
 import re
 import socket
@@ -89,6 +90,7 @@ def test_refused_request_stores_nothing(server, certs, request_, status):
     pytest.param("--cert CERT --key OTHER_KEY", b"bad key", id="key-not-the-certs"),
     pytest.param("--cert CERT --key KEY --listen 127.0.0.1:BUSY", b"Address already in use", id="port-in-use"),
     pytest.param("--cert CERT --key KEY --spool TMP/file/spool", b"cannot create spool", id="spool-not-creatable"),
+    pytest.param("TMPDIR=TMP/file --cert CERT --key KEY", b"cannot make a runtime directory", id="no-runtime-dir"),
 ])
 def test_bad_start_exits_2_with_one_line(certs, tmp_path, args, message):
     (tmp_path / "file").write_bytes(b"")
@@ -99,8 +101,10 @@ def test_bad_start_exits_2_with_one_line(certs, tmp_path, args, message):
                       BUSY=str(busy.getsockname()[1]))
         # A row's own options override these; a missing value must come last.
         argv = ["--listen", f"127.0.0.1:{support.free_port()}", "--spool", str(tmp_path / "spool"),
-                *re.sub(r"\b[A-Z_]+\b", lambda m: values[m[0]], args).split()]
-        done = subprocess.run([SERVER, *argv], capture_output=True)
+                *re.sub(r"\b[A-Z_]+\b", lambda m: values.get(m[0], m[0]), args).split()]
+        env = dict(a.split("=", 1) for a in argv if "=" in a)  # NAME=value: the environment
+        done = subprocess.run([SERVER, *(a for a in argv if "=" not in a)], env={**os.environ, **env},
+                              capture_output=True)
     if not message:
         assert done.returncode == 0 and done.stdout.startswith(b"Usage: "), show(done.stdout, done.stderr)
     else:
