@@ -24,10 +24,12 @@ def certs(tmp_path_factory):
     ns = types.SimpleNamespace(ca_pem=f"{d}/ca/ca.pem", empty_dir=f"{d}/empty", missing_dir=f"{d}/missing",
                                unhashed_dir=f"{d}/unhashed", self_signed=(f"{d}/self.pem", f"{d}/self.key"))
     ns.wrong_host = support.write_leaf(ca.issue_cert("wrong.invalid"), d, "wrong_host")
-    ns.expired = support.write_leaf(ca.issue_cert(*support.HOSTS, not_after=datetime.datetime(2000, 1, 1)), d, "expired")
+    past = datetime.datetime(2000, 1, 1)
+    ns.expired = support.write_leaf(ca.issue_cert(*support.HOSTS, not_after=past), d, "expired")
     # trustme makes no self-signed leaf
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=localhost",
-                    "-addext", "subjectAltName=DNS:localhost", "-keyout", f"{d}/self.key", "-out", f"{d}/self.pem"], check=True)
+                    "-addext", "subjectAltName=DNS:localhost", "-keyout", f"{d}/self.key", "-out", f"{d}/self.pem"],
+                   check=True)
     ns.ca_dir, *ns.good = support.make_certs(d, ca=ca)
     ns.other_ca_dir, *_ = support.make_certs(d / "other")
     os.mkdir(ns.empty_dir)

@@ -71,7 +71,8 @@ class ScriptedServer:
                 return
             method, target, _ = (line.split(" ", 2) + ["", ""])[:3]
             req = types.SimpleNamespace(method=method, target=target, headers=http.client.parse_headers(f),
-                                        alpn=conn.selected_alpn_protocol(), length=0, complete=False, after=None, hash=hashlib.sha256())
+                                        alpn=conn.selected_alpn_protocol(), length=0, complete=False, after=None,
+                                        hash=hashlib.sha256())
             self.requests.append(req)
             if s["mode"] == "answer_early":
                 self._reply(conn, s)

@@ -65,7 +65,7 @@ def test_report_over_the_limit_is_refused_while_sent(server, certs):
     pytest.param(head(HOST, CHUNKED) + b"2\r\nhello\r\n0\r\n\r\n", 400, id="chunk-longer-than-its-size"),
     pytest.param(head(HOST, "Transfer-Encoding : chunked") + HELLO, 400, id="whitespace-before-colon"),
     pytest.param(head(CHUNKED) + HELLO, 400, id="missing-host"),
-    pytest.param(head(HOST, CHUNKED) + b"%x\r\n" % 300000 + bytes(300000) + b"\r", None, id="chunked-cut-after-data-cr"),
+    pytest.param(head(HOST, CHUNKED) + b"493e0\r\n" + bytes(300000) + b"\r", None, id="chunked-cut-after-data-cr"),
     pytest.param(head(HOST, CHUNKED) + b"100000\r\n" + bytes(300000), None, id="chunked-cut-mid-chunk"),
     pytest.param(head(HOST, "Content-Length: 1000000") + bytes(300000), None, id="content-length-cut-short"),
 ])
