@@ -5,7 +5,7 @@
 set -eu
 cd "$(dirname "$0")"
 . tests/lib.sh
-need cmake g++ make libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl nginx-light
+need cmake g++ make libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl nginx-light python3 python3-trustme
 
 # The default build: the tool's upload URL is https://localhost:8443/report/.
 quiet cmake -S . -B build/quickstart -DCMAKE_BUILD_TYPE=Release
@@ -14,17 +14,11 @@ quiet cmake --install build/quickstart --prefix build/quickstart/stage
 bin=$(pwd)/build/quickstart/stage/bin
 
 work=$(mktemp -d /tmp/tovrin-quickstart.XXXXXX)
+# A throwaway CA, hashed into ca/, and a certificate for localhost it signed.
+quiet /usr/bin/python3 tests/support.py certs "$work"
 cd "$work"
-mkdir ca
-quiet openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=tovrin quick-start CA" \
-  -keyout ca.key -out ca/ca.pem
-quiet openssl rehash ca
-quiet openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout server.key -out server.csr
-printf 'subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\n' > san.ext
-quiet openssl x509 -req -in server.csr -CA ca/ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-  -extfile san.ext -out server.pem
 
-"$bin/tovrin-report-server" --cert server.pem --key server.key --spool reports 2>server.log &
+"$bin/tovrin-report-server" --cert cert.pem --key cert.key --spool reports 2>server.log &
 server=$!
 trap 'kill $server 2>/dev/null; wait $server 2>/dev/null || true' EXIT INT TERM
 i=0
@@ -51,6 +45,6 @@ cat <<MSG
 
 The certificates stay in $work (CA directory: $work/ca).
 To go on by hand:
-  cd $work && $bin/tovrin-report-server --cert server.pem --key server.key --spool reports &
+  cd $work && $bin/tovrin-report-server --cert cert.pem --key cert.key --spool reports &
   echo hello | $bin/tovrin-report --ca-path $work/ca; echo \$?
 MSG

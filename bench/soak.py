@@ -2,7 +2,7 @@
 while one fault per run cuts, resets, stalls or drops the TLS stream. Exit 0 must mean the report
 stored once, byte-exact; exit 1 nothing or, the reply lost, one whole copy ("in doubt"); anything
 else, a hang or a signal is a violation.
-  /usr/bin/python3 bench/soak.py --runs 300 --seed 1 [--dedup]   (--first 17 --runs 1 replays run 17)"""
+  PYTHONPATH=tests /usr/bin/python3 bench/soak.py --runs 300 --seed 1 [--dedup]   (--first 17 --runs 1 replays run 17)"""
 import argparse
 import collections
 import pathlib
@@ -13,9 +13,8 @@ import tempfile
 import time
 import types
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))  # support.py, shared with the suite
-from faultproxy import KINDS, Fault, FaultProxy  # noqa: E402
-from support import PORT, SERVER, TOOL, accepts, clean_env, free_port, make_certs, wait_until  # noqa: E402
+from faultproxy import KINDS, Fault, FaultProxy
+from support import PORT, SERVER, TOOL, accepts, clean_env, free_port, make_certs, wait_until
 
 BOUND = 10  # the proxy ends every connection by then
 TOOL_TIMEOUT = 30  # so a tool still running is hung
