@@ -1,9 +1,10 @@
 #!/bin/sh
 # Builds the Debian packages twice, in two build directories, and checks that
 # the two builds are byte-identical; checks them with lintian (no error or
-# warning) and hardening-check, checks their contents and dependencies, and
-# installs the tool's package with apt-get as a user would and removes it
-# again (so run it on a machine where that is fine: CI, or a throwaway root).
+# warning) and hardening-check, checks their contents and dependencies,
+# installs both with apt-get as a user would, delivers one report to the
+# server's service and purges them again (so run it on a machine where that
+# is fine: CI, or a throwaway root).
 set -eu
 cd "$(dirname "$0")/.."
 . tests/lib.sh
