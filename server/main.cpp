@@ -44,6 +44,7 @@ const char *const kUsage =
     "[--max-bytes N] [--dedup]\n"
     "       tovrin-report-server --snippet FILE [--spool DIR] [--max-bytes N] [--dedup]\n";
 const char kIncomingPrefix[] = ".incoming-";
+const char kRuntimePrefix[] = "tovrin-report-server-";
 
 struct Options {
     std::string cert, key, host, spool, snippet;
@@ -203,19 +204,24 @@ std::string findNginx()
     fail("nginx not found: install nginx-light (or nginx)");
 }
 
-// A body folder whose server is gone was left by a crash; nothing else in the
-// spool is touched.
-void removeStaleIncoming(DIR *dir)
+// A folder named prefix, a process id, then nothing or a dot, whose process
+// is gone, was left by a crash; nothing else is touched.
+void removeLeftovers(const std::string &parent, const std::string &prefix)
 {
+    DIR *dir = opendir(parent.c_str());
+    if (!dir)
+        return;
     while (dirent *entry = readdir(dir)) {
-        if (strncmp(entry->d_name, kIncomingPrefix, sizeof kIncomingPrefix - 1) != 0)
+        if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0)
             continue;
         char *end;
-        long pid = strtol(entry->d_name + sizeof kIncomingPrefix - 1, &end, 10);
+        long pid = strtol(entry->d_name + prefix.size(), &end, 10);
         std::error_code ignored;
-        if (*end == '\0' && pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-            std::filesystem::remove_all(options.spool + "/" + entry->d_name, ignored);
+        if ((*end == '\0' || *end == '.') && pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 &&
+            errno == ESRCH)
+            std::filesystem::remove_all(parent + "/" + entry->d_name, ignored);
     }
+    closedir(dir);
 }
 
 void openSpool(CommitSettings &commit)
@@ -225,11 +231,7 @@ void openSpool(CommitSettings &commit)
     if (error)
         fail("cannot create spool " + options.spool + ": " + error.message());
     auto spool = std::filesystem::absolute(options.spool, error);
-    DIR *dir = opendir(spool.c_str());
-    if (!dir)
-        fail("cannot open spool " + options.spool + ": " + strerror(errno));
-    removeStaleIncoming(dir);
-    closedir(dir);
+    removeLeftovers(spool, kIncomingPrefix);
     std::string incoming = spool.string() + "/" + kIncomingPrefix + std::to_string(getpid());
     if (mkdir(incoming.c_str(), 0700) != 0 && errno != EEXIST)
         fail("cannot write in spool " + options.spool + ": " + strerror(errno));
@@ -343,10 +345,11 @@ void makeRuntimeDir(const std::vector<std::string> &addresses, const std::string
     const char *base = getenv("RUNTIME_DIRECTORY");
     base = base ? base : getenv("XDG_RUNTIME_DIR");
     base = base ? base : getenv("TMPDIR");
-    std::string dir = std::string(base && *base ? base : "/tmp") + "/tovrin-report-server.XXXXXX";
+    std::string parent = base && *base ? base : "/tmp";
+    removeLeftovers(parent, kRuntimePrefix);
+    std::string dir = parent + "/" + kRuntimePrefix + std::to_string(getpid()) + ".XXXXXX";
     if (!mkdtemp(&dir[0]))
-        fail("cannot make a runtime directory in " + dir.substr(0, dir.rfind('/')) + ": " +
-             strerror(errno));
+        fail("cannot make a runtime directory in " + parent + ": " + strerror(errno));
     runtimeDir = dir;
     std::error_code error;
     for (auto [link, target] : {std::pair<const char *, std::string>{"cert.pem", options.cert},
@@ -415,8 +418,9 @@ std::thread startNginx(const std::string &nginx)
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        // A server killed outright takes its nginx with it.
-        prctl(PR_SET_PDEATHSIG, SIGQUIT);
+        // A server killed outright takes its nginx with it: at once, as
+        // nothing would commit what its uploads in flight received.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         execl(nginx.c_str(), "nginx", "-p", prefix.c_str(), "-c", "nginx.conf", "-e",
               "stderr", static_cast<char *>(nullptr));
         _exit(127);

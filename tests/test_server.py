@@ -2,6 +2,7 @@
 stored once and byte-exact, nothing else stored, no delivery held up by slow clients."""
 import concurrent.futures
 import os
+import pathlib
 import random
 import re
 import socket
@@ -124,6 +125,21 @@ def test_sigterm_lets_uploads_finish_and_removes_abandoned_ones(server, certs):
     assert server.proc.wait(60) == 0, server.log.read_bytes()
     assert (status, list(server.take().values())) == (200, [body]), reply
     server.start()
+
+
+def test_what_a_crash_leaves_is_cleared_at_the_next_start(server, certs):
+    conn = tls(certs)
+    conn.sendall(head(HOST, CHUNKED) + b"100000\r\n" + bytes(300000))
+    assert support.wait_until(server.temporaries, 20), "no temporary file"
+    crashed = server.proc.pid
+    server.proc.kill()
+    server.proc.wait()
+    conn.close()
+    assert support.wait_until(lambda: not support.accepts(PORT), 10), "its nginx outlived it"
+    server.start()
+    runtime = next(filter(None, map(os.environ.get, ("RUNTIME_DIRECTORY", "XDG_RUNTIME_DIR", "TMPDIR"))), "/tmp")
+    assert [p.name for p in server.spool.iterdir()] == [f".incoming-{server.proc.pid}"]
+    assert not list(pathlib.Path(runtime).glob(f"tovrin-report-server-{crashed}.*"))
 
 
 # Its workers run as the commit step does, as they must: root in CI.
