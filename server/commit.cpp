@@ -8,6 +8,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 
 #include <atomic>
 #include <cerrno>
@@ -41,6 +42,17 @@ std::string timeId()
     return id;
 }
 
+std::string hex(const unsigned char *bytes, size_t size)
+{
+    std::string text;
+    for (size_t i = 0; i < size; i++) {
+        char pair[3];
+        snprintf(pair, sizeof pair, "%02x", bytes[i]);
+        text += pair;
+    }
+    return text;
+}
+
 // The SHA-256 of the file's content in hex, or "" if it cannot be read.
 std::string contentId(int fd)
 {
@@ -61,13 +73,7 @@ std::string contentId(int fd)
     unsigned int size = 0;
     if (EVP_DigestFinal_ex(ctx.get(), digest, &size) != 1)
         return "";
-    std::string hex;
-    for (unsigned int i = 0; i < size; i++) {
-        char pair[3];
-        snprintf(pair, sizeof pair, "%02x", digest[i]);
-        hex += pair;
-    }
-    return hex;
+    return hex(digest, size);
 }
 
 // nginx's body files are named by a number; anything else is not one of them.
@@ -129,8 +135,12 @@ void commit(const httplib::Request &req, httplib::Response &res)
 
 } // namespace
 
-int startCommit(const CommitSettings &given)
+int startCommit(CommitSettings &given)
 {
+    unsigned char token[16];
+    if (RAND_bytes(token, sizeof token) != 1)
+        return 0;
+    given.token = hex(token, sizeof token);
     settings = given;
     server = std::make_unique<httplib::Server>();
     // Its one client is nginx, which never sends a body here.

@@ -20,7 +20,6 @@
 #include <unistd.h>
 
 #include <openssl/err.h>
-#include <openssl/rand.h>
 #include <openssl/ssl.h>
 
 #include <algorithm>
@@ -290,20 +289,6 @@ std::vector<std::string> listenAddresses()
     return addresses;
 }
 
-std::string randomToken()
-{
-    unsigned char bytes[16];
-    if (RAND_bytes(bytes, sizeof bytes) != 1)
-        fail("cannot make a random token: " + sslError());
-    std::string hex;
-    for (unsigned char byte : bytes) {
-        char pair[3];
-        snprintf(pair, sizeof pair, "%02x", byte);
-        hex += pair;
-    }
-    return hex;
-}
-
 // Each {{name}} in text becomes its value.
 void fillIn(std::string &text, const std::map<std::string, std::string> &values)
 {
@@ -453,15 +438,12 @@ std::string lastLine(const std::string &text)
     return text.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start + 1));
 }
 
-void waitUntilListening(const std::vector<std::string> &addresses)
+void waitUntilListening(const std::vector<std::string> &addresses, std::thread &relay)
 {
     for (int i = 0; i < 1000; i++) {
-        int status;
-        if (waitpid(nginxPid, &status, WNOHANG) == nginxPid) {
+        if (waitpid(nginxPid, nullptr, WNOHANG) == nginxPid) {
             nginxPid = -1;
-            // Its output is complete once the pipe is drained.
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            std::lock_guard<std::mutex> lock(outputMutex);
+            relay.join(); // its output is whole at the end of the pipe
             fail("nginx did not start: " + lastLine(heldOutput));
         }
         if (std::all_of(addresses.begin(), addresses.end(), accepts)) {
@@ -489,7 +471,6 @@ int main(int argc, char *argv[])
     CommitSettings commit;
     commit.maxBytes = options.maxBytes;
     commit.dedup = options.dedup;
-    commit.token = randomToken();
     openSpool(commit);
     // A site's nginx reads the snippet from anywhere: the path must go in as it is.
     if (!ownNginx && incomingDir.find_first_of(" \t\"'\\;{}$#") != std::string::npos)
@@ -511,12 +492,12 @@ int main(int argc, char *argv[])
 
     int commitPort = startCommit(commit);
     if (commitPort == 0)
-        fail(std::string("cannot listen for nginx on 127.0.0.1: ") + strerror(errno));
+        fail("cannot start the commit step on 127.0.0.1");
     std::thread relay;
     if (ownNginx) {
         makeRuntimeDir(addresses, reportConf("incoming", commitPort, commit.token));
         relay = startNginx(nginx);
-        waitUntilListening(addresses);
+        waitUntilListening(addresses, relay);
         std::string where;
         for (const std::string &address : addresses)
             where += (where.empty() ? "https://" : " and https://") + hostPort(address) + "/report/";
