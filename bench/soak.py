@@ -14,7 +14,7 @@ import time
 import types
 
 from faultproxy import KINDS, Fault, FaultProxy
-from support import PORT, SERVER, TOOL, accepts, clean_env, free_port, make_certs, wait_until
+from support import PORT, TOOL, Server, clean_env, free_port, make_certs, wait_until
 
 BOUND = 10  # the proxy ends every connection by then
 TOOL_TIMEOUT = 30  # so a tool still running is hung
@@ -40,34 +40,20 @@ def draw(seed, i):
 class Soak:
     """The stand-in server on a free port, the proxy on the tool's port."""
 
-    def __init__(self, tool, server, port, ca_dir, cert, key, workdir, dedup=False):
-        self.tool, self.ca_dir, self.counts, self.dedup = tool, ca_dir, collections.Counter(), dedup
-        self.spool, self.report_file = pathlib.Path(workdir, "spool"), pathlib.Path(workdir, "report")
-        upstream = free_port()
-        self.server = subprocess.Popen([server, "--cert", cert, "--key", key, "--listen", f"127.0.0.1:{upstream}",
-                                        "--spool", str(self.spool), *(["--dedup"] if dedup else [])], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.proxy = None
-        try:
-            if not wait_until(lambda: accepts(upstream), 10):
-                raise RuntimeError("stand-in server did not start listening")
-            self.proxy = FaultProxy(port, upstream, bound=BOUND)
-        except BaseException:
-            self.close()
-            raise
+    def __init__(self, ca_dir, cert_key, workdir, dedup=False):
+        self.ca_dir, self.counts, self.dedup = ca_dir, collections.Counter(), dedup
+        self.report_file, upstream = pathlib.Path(workdir, "report"), free_port()
+        self.server = Server(cert_key, pathlib.Path(workdir, "spool"), *(["--dedup"] if dedup else []),
+                             listen=f"127.0.0.1:{upstream}")
+        self.server.start()
+        self.proxy = FaultProxy(PORT, upstream, bound=BOUND)
 
     def close(self):
-        if self.proxy:
-            self.proxy.close()
-        self.server.terminate()
-        self.server.wait(BOUND + 30)
+        self.proxy.close()
+        self.server.stop()
 
     def take(self):
-        """Every file in the spool, bodies being received too, removed: {name: content}."""
-        files = [f for f in self.spool.glob("**/*") if f.is_file()]
-        stored = {str(f.relative_to(self.spool)): f.read_bytes() for f in files}
-        for f in files:
-            f.unlink()
-        return stored
+        return self.server.take()
 
     def deliver(self, report, fault, keep=False):
         """One run of the tool: returncode (None: hung), stdout, stderr, what the spool holds (taken
@@ -77,15 +63,15 @@ class Soak:
         self.report_file.write_bytes(report)
         with open(self.report_file, "rb") as stdin:
             try:
-                p = subprocess.run([self.tool, "--ca-path", self.ca_dir], stdin=stdin, capture_output=True,
+                p = subprocess.run([TOOL, "--ca-path", self.ca_dir], stdin=stdin, capture_output=True,
                                    env=clean_env(), timeout=TOOL_TIMEOUT)
                 rc, out, err = p.returncode, p.stdout, p.stderr
             except subprocess.TimeoutExpired as e:
                 rc, out, err = None, e.stdout or b"", e.stderr or b""
         self.proxy.wait_idle(BOUND + 5)
         # The server may still be winding up its side of a cut connection.
-        wait_until(lambda: not any(self.spool.glob(".incoming-*/*")), 10)
-        stored = {f.name: f.read_bytes() for f in self.spool.glob("**/*") if f.is_file()} if keep else self.take()
+        wait_until(lambda: not self.server.temporaries(), 10)
+        stored = self.server.take(keep)
         return rc, out, err, stored, (self.proxy.log or [{"fired": False, "ended": "no connection"}])[-1]
 
     def run(self, seed, i):
@@ -109,7 +95,7 @@ class Soak:
         copies, names = list(stored.values()).count(plan.report), list(stored)
         detail = f"{plan.name}: {fault} {rec} rc={rc} stored={names} stdout={out!r} stderr={err[-500:]!r}"
         told = out.endswith(b"\n")
-        if self.server.poll() is not None or rc is None or any(n.startswith(".incoming-") for n in names):
+        if self.server.proc.poll() is not None or rc is None or any(n.startswith(".incoming-") for n in names):
             return "violation", detail
         if rc == 0 and copies == len(names) == 1 and not out:
             return "success", detail
@@ -131,7 +117,8 @@ def main():
     print(f"soak: seed {a.seed}, runs {a.first}..{a.first + a.runs - 1}", flush=True)
     start = time.monotonic()
     with tempfile.TemporaryDirectory() as work:
-        soak = Soak(TOOL, SERVER, PORT, *make_certs(work), work, dedup=a.dedup)
+        ca_dir, *cert_key = make_certs(work)
+        soak = Soak(ca_dir, cert_key, work, dedup=a.dedup)
         try:
             for i in range(a.first, a.first + a.runs):
                 outcome, detail = soak.run(a.seed, i)

@@ -41,7 +41,7 @@ def certs(tmp_path_factory):
 @pytest.fixture(scope="module")
 def server(certs, tmp_path_factory):
     """The stand-in server on the tool's port, reports up to 4 MiB."""
-    srv = support.Server(certs, tmp_path_factory.mktemp("server") / "spool", "--max-bytes", str(4 << 20))
+    srv = support.Server(certs.good, tmp_path_factory.mktemp("server") / "spool", "--max-bytes", str(4 << 20))
     srv.start()
     yield srv
     srv.stop()

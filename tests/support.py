@@ -119,14 +119,14 @@ def show(out, err):
 class Server:
     """One tovrin-report-server process; its log is next to the spool."""
 
-    def __init__(self, certs, spool, *flags, listen=f"localhost:{PORT}"):
-        self.certs, self.spool, self.flags, self.listen = certs, pathlib.Path(spool), flags, listen
+    def __init__(self, cert_key, spool, *flags, listen=f"localhost:{PORT}"):
+        self.cert_key, self.spool, self.flags, self.listen = cert_key, pathlib.Path(spool), flags, listen
         self.log = self.spool.with_name(self.spool.name + ".log")
 
     def start(self):
         mark = self.log.stat().st_size if self.log.exists() else 0
         with open(self.log, "ab") as log:
-            self.proc = subprocess.Popen([SERVER, "--cert", self.certs.good[0], "--key", self.certs.good[1],
+            self.proc = subprocess.Popen([SERVER, "--cert", self.cert_key[0], "--key", self.cert_key[1],
                                           "--listen", self.listen, "--spool", str(self.spool), *self.flags],
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         if not wait_until(lambda: self.proc.poll() is not None or b"listening on" in self.log.read_bytes()[mark:],
@@ -138,10 +138,11 @@ class Server:
         self.proc.terminate()
         assert self.proc.wait(60) == 0, self.log.read_bytes()
 
-    def take(self):
-        """Every report in the spool, bodies still being received too, removed: {name: content}."""
+    def take(self, keep=False):
+        """Every report in the spool, bodies still being received too, removed unless keep:
+        {name: content}."""
         files = {str(p.relative_to(self.spool)): p.read_bytes() for p in self.spool.glob("**/*") if p.is_file()}
-        for name in files:
+        for name in files if not keep else ():
             (self.spool / name).unlink()
         return files
 

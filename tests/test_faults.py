@@ -3,7 +3,7 @@ import pytest
 
 import soak
 from faultproxy import Fault
-from support import PORT, SERVER, TOOL, show
+from support import show
 
 SEED, RUNS = 20261206, 40
 
@@ -11,8 +11,7 @@ SEED, RUNS = 20261206, 40
 @pytest.fixture(scope="module")
 def rig(certs, tmp_path_factory, request):
     """The server, with --dedup when the test asks for it; one rig at a time holds the tool's port."""
-    s = soak.Soak(TOOL, SERVER, PORT, certs.ca_dir, *certs.good, tmp_path_factory.mktemp("faults"),
-                  dedup=request.param)
+    s = soak.Soak(certs.ca_dir, certs.good, tmp_path_factory.mktemp("faults"), dedup=request.param)
     yield s
     s.close()
 
