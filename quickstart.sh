@@ -21,14 +21,7 @@ cd "$work"
 "$bin/tovrin-report-server" --cert cert.pem --key cert.key --spool reports 2>server.log &
 server=$!
 trap 'kill $server 2>/dev/null; wait $server 2>/dev/null || true' EXIT INT TERM
-i=0
-until grep -q 'listening' server.log 2>/dev/null; do
-  i=$((i + 1))
-  if [ $i -gt 100 ] || ! kill -0 $server 2>/dev/null; then
-    echo "the stand-in server did not start:" >&2; cat server.log >&2; exit 1
-  fi
-  sleep 0.1
-done
+listening $server server.log
 
 { printf 'tovrin sample report, %s\n' "$(date -u +%Y-%m-%dT%H:%M:%SZ)"; head -c 4096 /dev/urandom; } > sample.bin
 echo "\$ $bin/tovrin-report --ca-path $work/ca < sample.bin"

@@ -17,6 +17,19 @@ need() {
   apt-get install -y -q $need_options $need_missing
 }
 
+# listening PID LOG waits up to 10 s for the stand-in server PID to say in
+# LOG that it listens; if it does not, shows LOG and fails.
+listening() {
+  listening_tries=0
+  until grep -q 'listening on' "$2" 2>/dev/null; do
+    listening_tries=$((listening_tries + 1))
+    if [ $listening_tries -gt 100 ] || ! kill -0 "$1" 2>/dev/null; then
+      echo "the stand-in server did not start:" >&2; cat "$2" >&2; return 1
+    fi
+    sleep 0.1
+  done
+}
+
 # quiet CMD... runs CMD with its output kept aside and shows that output,
 # with the command, only when CMD fails.
 quiet() {

@@ -37,7 +37,7 @@ cleanup() {
 trap cleanup EXIT
 mkdir "$work/spool"
 support() { /usr/bin/python3 -c "import sys; sys.path.insert(0, 'tests'); import support; $1" "$2"; }
-support 'support.make_certs(sys.argv[1])' "$work"
+/usr/bin/python3 tests/support.py certs "$work"
 "$BUILD/server/tovrin-report-server" --cert "$work/cert.pem" --key "$work/cert.key" \
   --listen "localhost:$PORT" --spool "$work/spool" &
 server_pid=$!

@@ -93,11 +93,7 @@ chown tovrin-report "$run"
   /usr/bin/tovrin-report-server --cert "$CERT" --key "$KEY" --listen "$LISTEN" --spool /var/spool/tovrin-report \
   $OPTIONS) 2>"$root/server.log" &
 service=$!
-i=0
-until grep -q listening "$root/server.log"; do
-  i=$((i + 1)); [ $i -lt 100 ] && kill -0 $service 2>/dev/null || { cat "$root/server.log" >&2; fail "service did not start"; }
-  sleep 0.1
-done
+listening $service "$root/server.log" || fail "service did not start"
 echo "service delivery" | /usr/bin/tovrin-report || { kill $service; fail "no delivery to the service"; }
 kill $service && wait $service || fail "service did not stop cleanly: $(cat "$root/server.log")"
 stored=$(ls -t /var/spool/tovrin-report | head -n 1)
