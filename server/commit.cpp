@@ -17,6 +17,7 @@
 #include <ctime>
 #include <memory>
 #include <thread>
+#include <vector>
 
 namespace {
 

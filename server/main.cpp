@@ -9,7 +9,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
-#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
