@@ -1,4 +1,4 @@
-"""What the suite, the bench, quickstart.sh and lint.sh share: the binaries and port under test (from
+"""What the suite, the bench and quickstart.sh share: the binaries and port under test (from
 the environment), throwaway certificates, the stand-in server, one run of the tool, raw TLS clients.
   /usr/bin/python3 tests/support.py certs DIR   makes DIR/ca/ (hashed), DIR/cert.pem, DIR/cert.key"""
 import contextlib
@@ -86,11 +86,12 @@ def read_chunked(f, piece=1 << 16):
         pass
 
 
-def run_tool(args=(), stdin=b"", env=None, preexec=None):
-    """One run of TOOL in a clean environment plus env, stdin bytes through a pipe or a descriptor:
+def run_tool(args=(), stdin=b"", env=None, preexec=None, under=()):
+    """One run of TOOL (under a wrapper command) in a clean environment plus env, stdin bytes through a
+    pipe or a descriptor:
     (returncode, stdout, stderr, peaks). peaks holds VmHWM and VmPeak in KiB, polled from /proc
     (ru_maxrss would count the forking Python's)."""
-    proc = subprocess.Popen([TOOL, *args], env=clean_env(**(env or {})), preexec_fn=preexec,
+    proc = subprocess.Popen([*under, TOOL, *args], env=clean_env(**(env or {})), preexec_fn=preexec,
                             stdin=subprocess.PIPE if isinstance(stdin, bytes) else stdin,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     peaks = {"VmHWM": 0, "VmPeak": 0}

@@ -187,3 +187,12 @@ def test_http_1_1_is_pinned_when_server_offers_h2_and_answers_early(scripted, ce
     rc, out, err, _ = run(scripted, certs, script=dict(alpn=["h2", "http/1.1"], mode="answer_early"),
                           stdin=PATTERN * 16)
     assert scripted.alpns == ["http/1.1"] and (rc, out) == (0, b""), show(out, err)
+
+
+@pytest.mark.skipif(SANITIZED, reason="memcheck runs on the release build")
+@pytest.mark.parametrize("cert, expected", [("good", b""), ("wrong_host", ERROR + INVALID + b"\n")],
+                         ids=["delivered", "untrusted"])
+def test_no_memory_error_or_leak_under_memcheck(scripted, certs, cert, expected):
+    memcheck = ["valgrind", "-q", "--error-exitcode=99", "--leak-check=full"]
+    assert_out(*run(scripted, certs, script=dict(cert_key=getattr(certs, cert)), stdin=b"report", under=memcheck)[:3],
+               expected)
