@@ -1,8 +1,8 @@
 """A TLS/HTTP/1.1 server on loopback whose every answer is scripted. script(**fields) before each
 case sets DEFAULTS overridden by fields; mode is "normal", "close_without_reply" (read the body,
 close), "cut_reply" (Content-Length 100, send "OK", close), "close_mid_upload" (reset after
-cut_after body bytes), "answer_early" (reply, then read the body) or "refuse" (not listening).
-settle() waits for the connections; then accepted, alpns and requests hold what was seen."""
+cut_after body bytes) or "answer_early" (reply, then read the body). settle() waits for the
+connections; then requests holds what each one sent."""
 import contextlib
 import hashlib
 import http.client
@@ -21,8 +21,13 @@ class ScriptedServer:
     DEFAULTS = dict(cert_key=None, alpn=None, status=200, body=(b"OK",), pause=0.02, mode="normal", cut_after=1 << 62)
 
     def __init__(self, port, cert_key):
-        self.port, self.default_cert_key, self.listeners, self.busy = port, cert_key, [], threading.Lock()
+        self.default_cert_key, self.busy, self.running = cert_key, threading.Lock(), True
+        self.listeners = [socket.create_server(("127.0.0.1", port))]
+        with contextlib.suppress(OSError):  # no ::1 on this machine
+            self.listeners.append(socket.create_server(("::1", port), family=socket.AF_INET6))
         self.script()
+        self.accepter = threading.Thread(target=self._accept, daemon=True)
+        self.accepter.start()
 
     def script(self, **fields):
         self.settle()
@@ -31,33 +36,22 @@ class ScriptedServer:
         self.ctx.load_cert_chain(*(s["cert_key"] or self.default_cert_key))
         if s["alpn"]:
             self.ctx.set_alpn_protocols(s["alpn"])
-        self.accepted, self.alpns, self.requests = [], [], []
-        if s["mode"] == "refuse":
-            self.stop()
-        elif not self.listeners:
-            self.listeners = [socket.create_server(("127.0.0.1", self.port))]
-            with contextlib.suppress(OSError):  # no ::1 on this machine
-                self.listeners.append(socket.create_server(("::1", self.port), family=socket.AF_INET6))
-            self.accepter = threading.Thread(target=self._accept, args=(self.listeners,), daemon=True)
-            self.accepter.start()
+        self.requests = []
 
     def settle(self):
         if self.busy.acquire(timeout=15):  # the connection being served, one at a time
             self.busy.release()
 
     def stop(self):
-        listeners, self.listeners = self.listeners, []
-        if listeners:
-            self.accepter.join(5)
-            for sock in listeners:
-                sock.close()
-        self.settle()
+        self.running = False
+        self.accepter.join(5)
+        for sock in self.listeners:
+            sock.close()
 
-    def _accept(self, listeners):
-        while listeners is self.listeners:
-            for sock in select.select(listeners, [], [], 0.1)[0]:
-                raw, peer = sock.accept()
-                self.accepted.append(peer)
+    def _accept(self):
+        while self.running:
+            for sock in select.select(self.listeners, [], [], 0.1)[0]:
+                raw, _ = sock.accept()
                 with self.busy:
                     self._serve(raw, self.current, self.ctx)
 
@@ -66,7 +60,6 @@ class ScriptedServer:
         # A client that refused our certificate or went away: what it sent is recorded.
         with contextlib.suppress(OSError, ValueError, EOFError, http.client.HTTPException), raw, \
                 ctx.wrap_socket(raw, server_side=True) as conn, conn.makefile("rb") as f:
-            self.alpns.append(conn.selected_alpn_protocol())
             if not (line := f.readline(65537).decode("latin-1")):
                 return
             method, target, _ = (line.split(" ", 2) + ["", ""])[:3]
