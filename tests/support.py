@@ -70,14 +70,12 @@ def read_chunked(f, piece=1 << 16):
     """The data of a chunked body from file object f, through its last chunk and trailers, in pieces
     of at most `piece` bytes; EOFError if the stream ends first."""
     def line():
-        text = f.readline(65537)
-        if not text:
+        if not (text := f.readline(65537)):
             raise EOFError("chunked body cut short")
         return text
     while size := int(line().split(b";")[0], 16):
         while size:
-            data = f.read(min(size, piece))
-            if not data:
+            if not (data := f.read(min(size, piece))):
                 raise EOFError("chunked body cut short")
             size -= len(data)
             yield data

@@ -42,10 +42,9 @@ def test_report_over_the_limit_is_refused_while_sent(server, certs):
     assert (rc, out, server.take()) == (1, INVALID + b"Report too large: the limit is %d bytes\n" % LIMIT, {}), err
 
 
-# What must be refused; None: no reply is due (the client left). The framing rows would store a
-# body other than the one sent if taken leniently; the rest of such bytes is nginx's parser's.
+# What our configuration must refuse; None: no reply is due (the client left mid-body). Malformed
+# framing and header syntax are nginx's parser's to refuse, before any of this.
 @pytest.mark.parametrize("request_, status", [
-    # Our configuration: exactly PUT /report/ with a declared length or chunked, within the limit
     pytest.param(head(HOST, method="GET"), 405, id="get-405"),
     pytest.param(head(HOST), 411, id="no-length-411"),
     pytest.param(head(HOST, f"Content-Length: {LIMIT + 1}", "Expect: 100-continue"), 413, id="declared-over-limit-413"),
@@ -58,14 +57,6 @@ def test_report_over_the_limit_is_refused_while_sent(server, certs):
     pytest.param(head(HOST, CHUNKED, target="/report/x") + HELLO, 404, id="below-report"),
     pytest.param(head(HOST, CHUNKED, target="/report/?a") + HELLO, 404, id="query-string"),
     pytest.param(head(HOST, CHUNKED, target="/report%2F") + HELLO, 404, id="encoded-slash"),
-    # Framing and header syntax that must be refused
-    pytest.param(head(HOST, "Content-Length: 5", "Content-Length: 6") + b"hello!", 400, id="two-content-lengths"),
-    pytest.param(head(HOST, "Content-Length: 5", CHUNKED) + HELLO, 400, id="content-length-and-chunked"),
-    pytest.param(head(HOST, CHUNKED, version="HTTP/1.0") + HELLO, 400, id="http-1.0-with-chunked"),
-    pytest.param(head(HOST, "Transfer-Encoding: gzip") + b"hello", 501, id="transfer-coding-not-chunked"),
-    pytest.param(head(HOST, CHUNKED) + b"2\r\nhello\r\n0\r\n\r\n", 400, id="chunk-longer-than-its-size"),
-    pytest.param(head(HOST, "Transfer-Encoding : chunked") + HELLO, 400, id="whitespace-before-colon"),
-    pytest.param(head(CHUNKED) + HELLO, 400, id="missing-host"),
     pytest.param(head(HOST, CHUNKED) + b"493e0\r\n" + bytes(300000) + b"\r", None, id="chunked-cut-after-data-cr"),
     pytest.param(head(HOST, CHUNKED) + b"100000\r\n" + bytes(300000), None, id="chunked-cut-mid-chunk"),
     pytest.param(head(HOST, "Content-Length: 1000000") + bytes(300000), None, id="content-length-cut-short"),
