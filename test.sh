@@ -1,10 +1,7 @@
 #!/bin/sh
-# Installs what the suite needs (Debian 12, as root), builds the tool and the
-# stand-in server for a test host on loopback, installs them into a staging
-# prefix and runs the end-to-end suite against that (memcheck included); then
-# again against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
-# Between the two: clang-tidy, cppcheck, mandoc, and the Debian packages (built
-# twice and compared, lintian, hardening-check, installed, exercised, purged).
+# Debian 12, as root: installs what is needed; runs the end-to-end suite on a
+# build for a test host on loopback, the static checks, the package check, and
+# the suite again on an AddressSanitizer + UndefinedBehaviorSanitizer build.
 set -eu
 cd "$(dirname "$0")"
 
@@ -12,9 +9,8 @@ PORT=${TOVRIN_TEST_PORT:-18443}
 . tests/lib.sh
 need cmake g++ make dpkg-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl nginx-light \
   python3-pytest python3-pytest-timeout python3-trustme valgrind clang-tidy cppcheck mandoc
-# For the packages: git (their time stamps), file (CPack's library
-# dependencies), lintian, and hardening-check from devscripts, which
-# recommends a great deal that hardening-check does not use.
+# For the packages: git (time stamps), file (CPack's shlibdeps), lintian, and
+# devscripts for hardening-check, without the great deal it recommends.
 need --no-install-recommends git file lintian devscripts
 
 build() { # dir, extra cmake arguments...
@@ -40,8 +36,7 @@ echo "== clang-tidy, cppcheck, mandoc"
 clang-tidy -p build/test --quiet src/*.cpp server/*.cpp
 cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr --std=c++17 -q \
   -I build/test src/ server/
-# Warnings and worse: the style notes depend on which other pages this
-# machine has, and on .Os naming the project rather than a BSD.
+# Warnings and worse: the style notes depend on the machine's other pages.
 mandoc -T lint -W warning build/test/tovrin-report.1 doc/tovrin-report-server.1
 
 echo "== Debian packages"
