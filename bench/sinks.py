@@ -131,16 +131,17 @@ class Nginx:
         assert self.next_entry()[1] == "200"
 
 
-class Server:
-    """tovrin-report-server on 127.0.0.1:port, spool in work/spool, its log in work/server.log."""
+class Server(support.Server):
+    """tovrin-report-server on 127.0.0.1:port, spool in work/spool; its pid in work/server.pid for
+    bench/run's clean-up."""
 
     def __init__(self, binary, work, port, cert, key, max_bytes=2 << 30):
-        self.spool, self.log = os.path.join(work, "spool"), os.path.join(work, "server.log")
-        os.makedirs(self.spool, exist_ok=True)
-        with open(self.log, "ab") as log:
-            self.proc = start([binary, "--cert", cert, "--key", key, "--listen", f"127.0.0.1:{port}",
-                               "--spool", self.spool, "--max-bytes", str(max_bytes)],
-                              port, os.path.join(work, "server.pid"), stderr=log)
+        super().__init__((cert, key), os.path.join(work, "spool"), "--max-bytes", str(max_bytes),
+                         listen=f"127.0.0.1:{port}", binary=binary)
+        self.start()
+        self.proc.pidfile = os.path.join(work, "server.pid")
+        with open(self.proc.pidfile, "w") as f:
+            f.write(str(self.proc.pid))
 
     def reports(self):
         return sorted(n for n in os.listdir(self.spool) if not n.startswith("."))

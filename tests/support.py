@@ -118,14 +118,15 @@ def show(out, err):
 class Server:
     """One tovrin-report-server process; its log is next to the spool."""
 
-    def __init__(self, cert_key, spool, *flags, listen=f"localhost:{PORT}"):
+    def __init__(self, cert_key, spool, *flags, listen=f"localhost:{PORT}", binary=SERVER):
         self.cert_key, self.spool, self.flags, self.listen = cert_key, pathlib.Path(spool), flags, listen
+        self.binary = binary
         self.log = self.spool.with_name(self.spool.name + ".log")
 
     def start(self):
         mark = self.log.stat().st_size if self.log.exists() else 0
         with open(self.log, "ab") as log:
-            self.proc = subprocess.Popen([SERVER, "--cert", self.cert_key[0], "--key", self.cert_key[1],
+            self.proc = subprocess.Popen([self.binary, "--cert", self.cert_key[0], "--key", self.cert_key[1],
                                           "--listen", self.listen, "--spool", str(self.spool), *self.flags],
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         if not wait_until(lambda: self.proc.poll() is not None or b"listening on" in self.log.read_bytes()[mark:],
