@@ -471,6 +471,7 @@ int main(int argc, char *argv[])
     commit.maxBytes = options.maxBytes;
     commit.dedup = options.dedup;
     openSpool(commit);
+    std::string spool = std::filesystem::path(incomingDir).parent_path();
     // A site's nginx reads the snippet from anywhere: the path must go in as it is.
     if (!ownNginx && incomingDir.find_first_of(" \t\"'\\;{}$#") != std::string::npos)
         fail("--snippet: the spool's path " + incomingDir + " has characters nginx cannot take");
@@ -501,13 +502,13 @@ int main(int argc, char *argv[])
         for (const std::string &address : addresses)
             where += (where.empty() ? "https://" : " and https://") + hostPort(address) + "/report/";
         fprintf(stderr, "tovrin-report-server: listening on %s, storing reports in %s\n",
-                where.c_str(), std::filesystem::path(incomingDir).parent_path().c_str());
+                where.c_str(), spool.c_str());
     } else {
         writeFile(options.snippet, reportConf(incomingDir, commitPort, commit.token), "snippet");
         fprintf(stderr,
                 "tovrin-report-server: commit step ready; include %s in an nginx server block and "
                 "reload nginx; storing reports in %s\n",
-                options.snippet.c_str(), std::filesystem::path(incomingDir).parent_path().c_str());
+                options.snippet.c_str(), spool.c_str());
     }
 
     int signalNumber, status = 0;
