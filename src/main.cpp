@@ -21,12 +21,14 @@ static void usage()
 
 // A closed 0, 1 or 2 would be handed to the next file or socket opened: the
 // report would be read from the TLS connection, or messages written into it.
+// A closed standard input is no report, not an empty one: the stand-in for it
+// is opened write-only, so reading it fails as the closed descriptor would.
 static bool openStandardDescriptors()
 {
     for (int fd = 0; fd <= 2; fd++) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
-        if (open("/dev/null", O_RDWR) != fd)
+        if (open("/dev/null", fd == 0 ? O_WRONLY : O_RDWR) != fd)
             return false;
     }
     return true;

@@ -143,8 +143,10 @@ def test_piped_report_is_waited_for_and_streamed_in_flat_memory(scripted, certs)
         assert peaks["VmHWM"] - small["VmHWM"] <= 1024, (peaks, small)
 
 
+# body: the request the server must see whole, or None for no complete request.
 @pytest.mark.parametrize("args, at_start, reply, rc, body", [
-    pytest.param(ARGS, lambda: os.close(0), b"OK", 0, b"", id="fd0-closed-sends-empty-report"),
+    pytest.param(ARGS, lambda: os.close(0), b"OK", 1, None, id="fd0-closed-is-no-report-not-an-empty-one"),
+    pytest.param(ARGS, lambda: os.dup2(os.open(os.devnull, os.O_RDONLY), 0), b"OK", 0, b"", id="dev-null-empty-report"),
     pytest.param(ARGS, lambda: os.close(2), b"OK", 0, b"report", id="fd2-closed-delivers"),
     pytest.param(ARGS, lambda: os.close(1), b"NO", 1, b"report", id="fd1-closed-rejected-nothing-leaks"),
     pytest.param(["--bogus"], lambda: os.dup2(GONE, 1), b"NO", 1, None, id="stdout-gone-usage-exit-1-not-sigpipe"),
@@ -153,7 +155,9 @@ def test_piped_report_is_waited_for_and_streamed_in_flat_memory(scripted, certs)
 def test_standard_descriptors_at_start(scripted, certs, args, at_start, reply, rc, body):
     got, out, err, _ = run(scripted, certs, args, dict(body=[reply]), stdin=b"report", preexec=at_start)
     assert got == rc, show(out, err)
-    if body is not None:
+    if body is None:
+        assert not any(r.complete for r in scripted.requests), scripted.requests
+    else:
         assert_request(scripted, body)
         assert scripted.requests[0].after == b"", scripted.requests[0].after
 
