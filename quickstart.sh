@@ -10,7 +10,7 @@ need cmake g++ make libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl n
 # The default build: the tool's upload URL is https://localhost:8443/report/.
 quiet cmake -S . -B build/quickstart -DCMAKE_BUILD_TYPE=Release
 quiet cmake --build build/quickstart -j "$(nproc)"
-quiet cmake --install build/quickstart --prefix build/quickstart/stage
+quiet env DESTDIR="$PWD/build/quickstart/stage" cmake --install build/quickstart --prefix /
 bin=$(pwd)/build/quickstart/stage/bin
 
 work=$(mktemp -d /tmp/tovrin-quickstart.XXXXXX)

@@ -18,7 +18,7 @@ build() { # dir, extra cmake arguments...
   cmake -S . -B "$dir" -DTOVRIN_REPORT_HOST="localhost:$PORT" -DTOVRIN_WERROR=ON -DTOVRIN_SERVER=ON \
     -DCMAKE_EXPORT_COMPILE_COMMANDS=ON "$@"
   cmake --build "$dir" -j "$(nproc)"
-  cmake --install "$dir" --prefix "$dir/stage"
+  DESTDIR="$PWD/$dir/stage" cmake --install "$dir" --prefix /
 }
 
 suite() { # dir, label

@@ -1,3 +1,4 @@
+#include "config.h"
 #include "upload.h"
 
 #include <fcntl.h>
@@ -8,7 +9,7 @@
 #include <csignal>
 #include <cstdio>
 
-static const char defaultCaPath[] = "/etc/tovrin/report-ca";
+static const char defaultCaPath[] = TOVRIN_CA_DIR;
 
 // Static, so it reads as empty text if the library leaves no detail.
 static char errorText[CURL_ERROR_SIZE];
