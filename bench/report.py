@@ -52,8 +52,8 @@ def table(samples, instructions, aes, tcp, server, slow, sink_cpu):
     if all(instructions.values()):
         ins = instructions
         row("1 KiB report, instructions (callgrind, 1 run; millions)", [f"**{ins[c] / 1e6:.2f}**" for c in "ABC"],
-            (ratio(ins["A"], ins["B"]), ratio(ins["A"], ins["C"])), target="A ≤ 0.98x B",
-            met=ins["A"] <= 0.98 * ins["B"])
+            (ratio(ins["A"], ins["B"]), ratio(ins["A"], ins["C"])), target="A ≤ 0.95x B",
+            met=ins["A"] <= 0.95 * ins["B"])
     for case, label in CASES:
         t, cells, ratios = abc(mbps, case, 0)
         big = case.startswith(("100m", "1g"))
@@ -126,7 +126,9 @@ run, packages checked, build, table and chart, took {time.time() - a.started:.0f
 
 - Date: {time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())}
 - Machine: {model}, {os.cpu_count()} cores, Linux {platform.release()}; load average (1 min)
-  {load[0]} before the measurements, {load[1]} before the stand-in server's and {load[2]} after them
+  {load[0]} before the measurements, {load[1]} before the stand-in server's and {load[2]} after them;
+  {f"quiet (below 1) after waiting {a.waited:.0f} s" if a.quiet else
+   f"**not quiet**: still at 1 or more after waiting {a.waited:.0f} s, so wall times carry other work"}
 - {version(["curl", "--version"])}; {version(["openssl", "version"])}; {version(["nginx", "-v"])}
 
 {table_text}
