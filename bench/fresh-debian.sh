@@ -4,10 +4,10 @@
 # namespace; then removes that root. It downloads a base system, so CI does not run
 # it. The root shares this machine's network: ./test.sh there needs a free
 # TOVRIN_TEST_PORT (default 18443), ./quickstart.sh needs 8443.
-# Usage, as root: tests/fresh-debian.sh   (DEBIAN_MIRROR overrides the mirror)
+# Usage, as root: bench/fresh-debian.sh   (DEBIAN_MIRROR overrides the mirror)
 set -eu
 cd "$(dirname "$0")/.."
-. tests/lib.sh
+. scripts/lib.sh
 
 [ "$(id -u)" -eq 0 ] || { echo "fresh-debian: run as root" >&2; exit 1; }
 need debootstrap git
