@@ -4,7 +4,7 @@
 # sample report through tovrin-report, show where it was stored, stop.
 set -eu
 cd "$(dirname "$0")"
-. tests/lib.sh
+. scripts/lib.sh
 need cmake g++ make libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl nginx-light python3 python3-trustme
 
 # The default build: the tool's upload URL is https://localhost:8443/report/.

@@ -46,7 +46,11 @@ class Soak:
         self.server = Server(cert_key, pathlib.Path(workdir, "spool"), *(["--dedup"] if dedup else []),
                              listen=f"127.0.0.1:{upstream}")
         self.server.start()
-        self.proxy = FaultProxy(PORT, upstream, bound=BOUND)
+        try:
+            self.proxy = FaultProxy(PORT, upstream, bound=BOUND)
+        except OSError:
+            self.server.proc.kill()  # its nginx with it
+            raise
 
     def close(self):
         self.proxy.close()

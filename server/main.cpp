@@ -336,7 +336,7 @@ void makeRuntimeDir(const std::vector<std::string> &addresses, const std::string
         fail("cannot make a runtime directory in " + parent + ": " + strerror(errno));
     runtimeDir = dir;
     std::error_code error;
-    for (auto [link, target] : {std::pair<const char *, std::string>{"cert.pem", options.cert},
+    for (const auto &[link, target] : {std::pair<const char *, std::string>{"cert.pem", options.cert},
                                 {"key.pem", options.key},
                                 {"incoming", incomingDir}})
         if (symlink(std::filesystem::absolute(target, error).c_str(), (dir + "/" + link).c_str()))

@@ -11,6 +11,12 @@ import trustme
 import support
 
 
+def pytest_sessionfinish(session):
+    for proc in support.Server.running:
+        proc.kill()  # a server that failed half-way
+        proc.wait()
+
+
 def pytest_sessionstart(session):
     if not os.access(support.TOOL, os.X_OK):
         pytest.exit(f"tool under test not found or not executable: {support.TOOL}", returncode=2)

@@ -5,6 +5,7 @@ import contextlib
 import http.client
 import os
 import pathlib
+import re
 import socket
 import ssl
 import subprocess
@@ -17,7 +18,9 @@ import trustme
 STAGE = pathlib.Path(__file__).resolve().parent.parent / "build" / "test" / "stage" / "bin"
 TOOL = os.environ.get("TOVRIN_REPORT", str(STAGE / "tovrin-report"))
 SERVER = os.environ.get("TOVRIN_REPORT_SERVER", str(STAGE / "tovrin-report-server"))
-PORT = int(os.environ.get("TOVRIN_TEST_PORT", "18443"))
+CACHE = STAGE.parent.parent / "CMakeCache.txt"  # by hand after ./test.sh: the port build/test was made for
+BUILT = re.findall(r"^TOVRIN_REPORT_HOST:\w+=.*:(\d+)$", CACHE.read_text() if CACHE.exists() else "", re.M)
+PORT = int(os.environ.get("TOVRIN_TEST_PORT") or (BUILT or [18443])[0])
 SANITIZED = bool(os.environ.get("TOVRIN_SANITIZE"))
 HOSTS = ("localhost", "127.0.0.1", "::1")
 
@@ -116,7 +119,9 @@ def show(out, err):
 
 
 class Server:
-    """One tovrin-report-server process; its log is next to the spool."""
+    """One tovrin-report-server process; its log is next to the spool. Those still running when the
+    run ends are killed (conftest.py)."""
+    running = set()
 
     def __init__(self, cert_key, spool, *flags, listen=f"localhost:{PORT}", binary=SERVER):
         self.cert_key, self.spool, self.flags, self.listen = cert_key, pathlib.Path(spool), flags, listen
@@ -129,9 +134,11 @@ class Server:
             self.proc = subprocess.Popen([self.binary, "--cert", self.cert_key[0], "--key", self.cert_key[1],
                                           "--listen", self.listen, "--spool", str(self.spool), *self.flags],
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        Server.running.add(self.proc)
         if not wait_until(lambda: self.proc.poll() is not None or b"listening on" in self.log.read_bytes()[mark:],
                           30 if SANITIZED else 10) or self.proc.returncode is not None:
             self.proc.kill()
+            self.proc.wait()
             raise RuntimeError(f"server did not start: {self.log.read_bytes()!r}")
 
     def stop(self):

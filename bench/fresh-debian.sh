@@ -1,16 +1,17 @@
 #!/bin/sh
 # Runs the README's two commands as a new user would: as root in a minimal Debian
-# 12 made with debootstrap, from a clean clone of HEAD, chrooted in a private mount
+# 12 or 13 made with debootstrap, from a clean clone of HEAD, chrooted in a private mount
 # namespace; then removes that root. It downloads a base system, so CI does not run
 # it. The root shares this machine's network: ./test.sh there needs a free
 # TOVRIN_TEST_PORT (default 18443), ./quickstart.sh needs 8443.
-# Usage, as root: tests/fresh-debian.sh   (DEBIAN_MIRROR overrides the mirror)
+# Usage, as root: bench/fresh-debian.sh [bookworm|trixie]   (DEBIAN_MIRROR overrides the mirror)
 set -eu
 cd "$(dirname "$0")/.."
-. tests/lib.sh
+. scripts/lib.sh
 
 [ "$(id -u)" -eq 0 ] || { echo "fresh-debian: run as root" >&2; exit 1; }
 need debootstrap git
+release=${1:-bookworm}
 MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 head=$(git rev-parse HEAD)
 root=$(mktemp -d /var/tmp/tovrin-fresh.XXXXXX)
@@ -21,8 +22,8 @@ chmod 0755 "$root"
 trap 'rm -rf --one-file-system "$root"' EXIT INT TERM
 
 start=$(date +%s)
-echo "== debootstrap --variant=minbase bookworm $root ($MIRROR)"
-quiet debootstrap --variant=minbase bookworm "$root" "$MIRROR"
+echo "== debootstrap --variant=minbase $release $root ($MIRROR)"
+quiet debootstrap --variant=minbase "$release" "$root" "$MIRROR"
 # Every installed Debian has these; a bare debootstrap lacks the first.
 cp /etc/hosts /etc/resolv.conf "$root/etc/"
 echo "== clone of $head"
@@ -44,5 +45,5 @@ unshare --mount --propagation private sh -eu -c '
       echo \"fresh-debian: quickstart \$((t1 - t0)) s, test \$((\$(date +%s) - t1)) s\""
 ' sh "$root" "${TOVRIN_TEST_PORT:-18443}" </dev/null ||
   { status=$?; echo "fresh-debian: FAIL (exit status $status) at $head" >&2; exit $status; }
-echo "fresh-debian: PASS: ./quickstart.sh and ./test.sh on minbase bookworm at $head" \
+echo "fresh-debian: PASS: ./quickstart.sh and ./test.sh on minbase $release at $head" \
      "(debootstrap and clone $((booted - start)) s, all $(($(date +%s) - start)) s)"
