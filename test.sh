@@ -1,8 +1,6 @@
 #!/bin/sh
-# As root on Debian 12 or 13: installs what is needed; runs the end-to-end suite on
-# a build for a test host on loopback, the static checks, the package check, and
-# the suite again on an AddressSanitizer + UndefinedBehaviorSanitizer build. The
-# suites and the package check run in namespaces of their own (scripts/lib.sh).
+# As root on Debian 12 or 13: the suite, static checks, package check, the suite
+# under ASan+UBSan; suites and package check in namespaces of their own.
 set -eu
 cd "$(dirname "$0")"
 
@@ -10,8 +8,7 @@ PORT=${TOVRIN_TEST_PORT:-18443}
 . scripts/lib.sh
 need cmake g++ make dpkg-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev openssl nginx-light \
   python3-pytest python3-pytest-timeout python3-trustme valgrind clang-tidy cppcheck mandoc
-# For the packages: git (time stamps), file (CPack's shlibdeps), lintian, and
-# devscripts for hardening-check, without the great deal it recommends; iproute2 for loopback.
+# git (time stamps), file (shlibdeps), hardening-check without devscripts' recommends.
 need --no-install-recommends git file lintian devscripts iproute2
 if views; then net=isolated; else
   [ "${CI:-}" != true ] || { echo "test.sh: no mount and network namespaces here (CI needs them)" >&2; exit 1; }
@@ -55,7 +52,6 @@ if [ -n "$net" ]; then echo "== Debian packages"; tests/package.sh; fi
 build build/asan -DCMAKE_BUILD_TYPE=Debug -DTOVRIN_SANITIZE=ON
 TOVRIN_SANITIZE=1 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   suite build/asan "AddressSanitizer + UndefinedBehaviorSanitizer"
-# The whole run's verdict, last: the two suites' counts added up.
 awk '{ for (i = 2; i <= NF; i++) if ($i ~ /^(passed|failed|skipped)/) n[substr($i, 1, 6)] += $(i - 1) }
   END { printf "%d passed, %d failed%s\n", n["passed"], n["failed"], n["skippe"] ? ", " n["skippe"] " skipped" : "" }' \
   build/verdicts

@@ -1,9 +1,6 @@
 #!/bin/sh
-# Builds the Debian packages twice (byte-identical) and runs lintian; then, in a
-# throwaway view of this machine, installs both as a new user would, runs
-# hardening-check, delivers one report through the server's service (in a network
-# of its own) and purges them. The host keeps its packages, users, files and ports.
-# What lintian fails already (no man page, copyright, changelog) is not checked here.
+# Two builds of the packages alike, lintian; then, in a throwaway view of the host,
+# install, hardening-check, one delivery through the service, purge.
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -50,9 +47,8 @@ says "$tool.log" "openssl rehash /etc/tovrin/report-ca"
 says /usr/share/doc/tovrin-report/README.Debian "This build delivers to $url"
 says /usr/share/man/man1/tovrin-report.1.gz "$url"
 
-# Waived: CET where the C start files carry no note of it (Debian 12 and 13), as
-# then nothing linked with them has one; branch protection (BTI, PAC) but on arm64;
-# fortify in the tool, which has no call with a buffer size the compiler knows.
+# Waived: CET where the C start files carry no note of it; branch protection (BTI,
+# PAC) off arm64; fortify in the tool, which has no call with a known buffer size.
 waive=
 readelf -n /usr/lib/*/Scrt1.o | grep -q IBT || waive=--nocfprotection
 if grep -q nobranchprotection "$(command -v hardening-check)" && [ "$(dpkg --print-architecture)" != arm64 ]; then
@@ -61,8 +57,7 @@ fi
 quiet hardening-check $waive --nofortify /usr/bin/tovrin-report
 quiet hardening-check $waive /usr/bin/tovrin-report-server
 
-# The server's unit's own command, with its settings, as its user (no systemd
-# here); one delivery through the tool, trusting the certificate the package made.
+# The unit's own command as its user (no systemd here), trusting the package's certificate.
 [ "$(stat -c %U /var/spool/tovrin-report)" = tovrin-report ] || fail "the spool is not the user tovrin-report's"
 ca=/etc/tovrin/report-ca/$(openssl x509 -hash -noout -in /etc/tovrin/report-server/cert.pem).0
 cp /etc/tovrin/report-server/cert.pem "$ca"

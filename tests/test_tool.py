@@ -143,7 +143,6 @@ def test_piped_report_is_waited_for_and_streamed_in_flat_memory(scripted, certs)
         assert peaks["VmHWM"] - small["VmHWM"] <= 1024, (peaks, small)
 
 
-# body: the request the server must see whole, or None for no complete request.
 @pytest.mark.parametrize("args, at_start, reply, rc, body", [
     pytest.param(ARGS, lambda: os.close(0), b"OK", 1, None, id="fd0-closed-is-no-report-not-an-empty-one"),
     pytest.param(ARGS, lambda: os.dup2(os.open(os.devnull, os.O_RDONLY), 0), b"OK", 0, b"", id="dev-null-empty-report"),
