@@ -203,7 +203,8 @@ std::string findNginx()
 }
 
 // A folder named prefix, a process id, then nothing or a dot, whose process
-// is gone, was left by a crash; nothing else is touched.
+// is gone, was left by a crash; nothing else is touched: not a link, not a
+// folder of another user's, wherever the parent is.
 void removeLeftovers(const std::string &parent, const std::string &prefix)
 {
     DIR *dir = opendir(parent.c_str());
@@ -215,8 +216,10 @@ void removeLeftovers(const std::string &parent, const std::string &prefix)
         char *end;
         long pid = strtol(entry->d_name + prefix.size(), &end, 10);
         std::error_code ignored;
+        struct stat st;
         if ((*end == '\0' || *end == '.') && pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 &&
-            errno == ESRCH)
+            errno == ESRCH && fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISDIR(st.st_mode) && st.st_uid == geteuid())
             std::filesystem::remove_all(parent + "/" + entry->d_name, ignored);
     }
     closedir(dir);

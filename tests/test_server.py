@@ -56,6 +56,8 @@ def test_report_over_the_limit_is_refused_while_sent(server, certs):
     pytest.param(head(HOST, CHUNKED, target="/report") + HELLO, 404, id="no-trailing-slash"),
     pytest.param(head(HOST, CHUNKED, target="/report/x") + HELLO, 404, id="below-report"),
     pytest.param(head(HOST, CHUNKED, target="/report/?a") + HELLO, 404, id="query-string"),
+    pytest.param(head(HOST, f"Content-Length: {LIMIT + 1}", target="/other"), 404, id="wrong-target-404-before-size"),
+    pytest.param(head(HOST, f"Content-Length: {LIMIT + 1}", target="/report//"), 404, id="near-target-404-before-size"),
     pytest.param(head(HOST, CHUNKED, target="/report%2F") + HELLO, 404, id="encoded-slash"),
     pytest.param(head(HOST, CHUNKED) + b"493e0\r\n" + bytes(300000) + b"\r", None, id="chunked-cut-after-data-cr"),
     pytest.param(head(HOST, CHUNKED) + b"100000\r\n" + bytes(300000), None, id="chunked-cut-mid-chunk"),
@@ -119,6 +121,11 @@ def test_sigterm_lets_uploads_finish_and_removes_abandoned_ones(server, certs):
 
 
 def test_what_a_crash_leaves_is_cleared_at_the_next_start(server, certs):
+    runtime = next(filter(None, map(os.environ.get, ("RUNTIME_DIRECTORY", "XDG_RUNTIME_DIR", "TMPDIR"))), "/tmp")
+    foreign, link = (pathlib.Path(runtime, f"tovrin-report-server-{n}") for n in ("999999999.x", "999999998"))
+    foreign.mkdir()
+    os.chown(foreign, 65534, 65534)  # nobody's, left untouched as the symlink is
+    link.symlink_to(foreign)
     conn = tls(certs)
     conn.sendall(head(HOST, CHUNKED) + b"100000\r\n" + bytes(300000))
     assert support.wait_until(server.temporaries, 20), "no temporary file"
@@ -128,9 +135,11 @@ def test_what_a_crash_leaves_is_cleared_at_the_next_start(server, certs):
     conn.close()
     assert support.wait_until(lambda: not support.accepts(PORT), 10), "its nginx outlived it"
     server.start()
-    runtime = next(filter(None, map(os.environ.get, ("RUNTIME_DIRECTORY", "XDG_RUNTIME_DIR", "TMPDIR"))), "/tmp")
     assert [p.name for p in server.spool.iterdir()] == [f".incoming-{server.proc.pid}"]
     assert not list(pathlib.Path(runtime).glob(f"tovrin-report-server-{crashed}.*"))
+    assert foreign.is_dir() and link.is_symlink(), "another user's folder or a link removed"
+    link.unlink()
+    foreign.rmdir()
 
 
 # Its workers run as the commit step does, as they must: root in CI.
