@@ -34,6 +34,8 @@ booted=$(date +%s)
 # Inside: proc, sys, dev (with its pts) and a fresh /dev/shm, seen only in this
 # namespace; a clean environment and no standard input, as in CI.
 unshare --mount --propagation private sh -eu -c '
+  # A mount point, so that namespaces made inside can change its propagation.
+  mount --bind "$1" "$1"
   mount -t proc proc "$1/proc"
   mount -t sysfs sysfs "$1/sys"
   mount --rbind /dev "$1/dev"
