@@ -40,11 +40,9 @@ suite build/test "release build"
 
 echo "== clang-tidy, cppcheck, mandoc"
 quiet clang-tidy -p build/test --quiet src/*.cpp server/*.cpp
-# cppcheck 2.11 and later stop at an information line unless given a check level.
 level=$(cppcheck --help | grep -q -e --check-level && echo --check-level=exhaustive || true)
 quiet cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr --std=c++17 -q $level \
   -I build/test src/ server/
-# Warnings and worse: the style notes depend on the machine's other pages.
 mandoc -T lint -W warning build/test/tovrin-report.1 doc/tovrin-report-server.1
 
 if [ -n "$net" ]; then echo "== Debian packages"; tests/package.sh; fi

@@ -138,8 +138,7 @@ def test_what_a_crash_leaves_is_cleared_at_the_next_start(server, certs):
     assert [p.name for p in server.spool.iterdir()] == [f".incoming-{server.proc.pid}"]
     assert not list(pathlib.Path(runtime).glob(f"tovrin-report-server-{crashed}.*"))
     assert foreign.is_dir() and link.is_symlink(), "another user's folder or a link removed"
-    link.unlink()
-    foreign.rmdir()
+    link.unlink(), foreign.rmdir()
 
 
 # Its workers run as the commit step does, as they must: root in CI.
