@@ -50,6 +50,6 @@ if [ -n "$net" ]; then echo "== Debian packages"; tests/package.sh; fi
 build build/asan -DCMAKE_BUILD_TYPE=Debug -DTOVRIN_SANITIZE=ON
 TOVRIN_SANITIZE=1 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   suite build/asan "AddressSanitizer + UndefinedBehaviorSanitizer"
-awk '{ for (i = 2; i <= NF; i++) if ($i ~ /^(passed|failed|skipped)/) n[substr($i, 1, 6)] += $(i - 1) }
-  END { printf "%d passed, %d failed%s\n", n["passed"], n["failed"], n["skippe"] ? ", " n["skippe"] " skipped" : "" }' \
+awk '{ for (i = 2; i <= NF; i++) { word = $i; sub(/,$/, "", word); n[word] += $(i - 1) } }
+  END { printf "%d passed, %d failed%s\n", n["passed"], n["failed"], n["skipped"] ? ", " n["skipped"] " skipped" : "" }' \
   build/verdicts

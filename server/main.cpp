@@ -208,12 +208,9 @@ std::string findNginx()
 void removeLeftovers(const std::string &parent, const std::string &prefix)
 {
     DIR *dir = opendir(parent.c_str());
-    int fd = dir ? dirfd(dir) : -1;
-    if (fd < 0) {
-        if (dir)
-            closedir(dir);
+    if (!dir)
         return;
-    }
+    int fd = dirfd(dir);
     while (dirent *entry = readdir(dir)) {
         if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0)
             continue;
@@ -222,7 +219,7 @@ void removeLeftovers(const std::string &parent, const std::string &prefix)
         std::error_code ignored;
         struct stat st;
         if ((*end == '\0' || *end == '.') && pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 &&
-            errno == ESRCH && fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            errno == ESRCH && fd >= 0 && fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             S_ISDIR(st.st_mode) && st.st_uid == geteuid())
             std::filesystem::remove_all(parent + "/" + entry->d_name, ignored);
     }
