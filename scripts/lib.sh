@@ -44,7 +44,8 @@ in_view() {
     mount -t tmpfs view /mnt && mkdir /mnt/up /mnt/work /mnt/root
     mount -t overlay -o lowerdir=/,upperdir=/mnt/up,workdir=/mnt/work view /mnt/root
     cd /mnt/root && mount -t proc proc proc && mount -t sysfs sys sys && mount --rbind /dev dev
-    mount -t tmpfs run run && mount -t tmpfs -o mode=1777 tmp tmp && mount --bind "$0" ".$0"
+    mount -t tmpfs run run && mount -t tmpfs -o mode=1777 tmp tmp
+    mkdir -p ".$0" && mount --bind "$0" ".$0" # also when under /tmp or /run
     exec chroot . sh -c "cd \"\$0\" && exec \"\$@\"" "$0" "$@"' "$PWD" "$@"
 }
 
