@@ -1,29 +1,28 @@
 #include "commit.h"
 
-#include <httplib.h>
+#include <microhttpd.h>
 
 #include <fcntl.h>
+#include <strings.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/rand.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
-#include <thread>
 #include <vector>
 
 namespace {
 
-CommitSettings settings;
-std::unique_ptr<httplib::Server> server;
-std::thread listener;
 std::atomic<unsigned long long> reportCounter{0};
 
 // Sortable by time of arrival and unique: the clock to the nanosecond, this
@@ -78,31 +77,57 @@ std::string contentId(int fd)
 }
 
 // nginx's body files are named by a number; anything else is not one of them.
-std::string bodyFileName(const std::string &path)
+std::string bodyFileName(const char *path)
 {
-    std::string name = path.substr(path.rfind('/') + 1);
+    std::string name = path ? path : "";
+    name = name.substr(name.rfind('/') + 1);
     if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
         return "";
     return name;
 }
 
-void reply(httplib::Response &res, int status, const std::string &text)
+bool isIdentity(std::string coding)
 {
-    res.status = status;
-    res.set_content(text, "text/plain");
+    coding.erase(0, coding.find_first_not_of(" \t"));
+    coding.erase(coding.find_last_not_of(" \t") + 1);
+    return coding.empty() || strcasecmp(coding.c_str(), "identity") == 0;
 }
+
+// Every Content-Encoding header the client sent, each a list: nginx itself
+// checks only the first.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): libmicrohttpd's signature
+MHD_Result checkEncoding(void *encoded, MHD_ValueKind, const char *key, const char *value)
+{
+    if (strcasecmp(key, "Content-Encoding") != 0)
+        return MHD_YES;
+    std::string list = value ? value : "";
+    for (size_t start = 0, end; start <= list.size(); start = end + 1) {
+        end = std::min(list.find(',', start), list.size());
+        if (!isIdentity(list.substr(start, end - start)))
+            *static_cast<bool *>(encoded) = true;
+    }
+    return MHD_YES;
+}
+
+struct Reply {
+    unsigned status;
+    std::string text, id = {}, bytes = {};
+};
 
 // Durable before it is acknowledged: the data, then its name in the spool.
 // Whatever happens, the body's temporary name is gone when this returns.
-void commit(const httplib::Request &req, httplib::Response &res)
+Reply commit(const CommitSettings &settings, MHD_Connection *connection)
 {
-    const std::string &token = req.get_header_value("X-Commit-Token");
-    if (token.size() != settings.token.size() ||
-        CRYPTO_memcmp(token.data(), settings.token.data(), token.size()) != 0)
-        return reply(res, 403, "Forbidden");
-    std::string name = bodyFileName(req.get_header_value("X-Report-File"));
+    std::string name = bodyFileName(
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "X-Report-File"));
     if (name.empty())
-        return reply(res, 500, "Cannot store the report: no body file");
+        return {500, "Cannot store the report: no body file"};
+    bool encoded = false;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, checkEncoding, &encoded);
+    if (encoded) {
+        unlinkat(settings.incomingFd, name.c_str(), 0);
+        return {415, "Content-Encoding not supported: reports are stored as sent"};
+    }
 
     int fd = openat(settings.incomingFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st{};
@@ -125,46 +150,99 @@ void commit(const httplib::Request &req, httplib::Response &res)
     }
 
     if (tooLarge)
-        return reply(res, 413, "Report too large: the limit is " +
-                                   std::to_string(settings.maxBytes) + " bytes");
+        return {413, "Report too large: the limit is " + std::to_string(settings.maxBytes) + " bytes"};
     if (!stored)
-        return reply(res, 500, "Cannot store the report");
-    res.set_header("X-Report-Id", id);
-    res.set_header("X-Report-Bytes", std::to_string(st.st_size));
-    reply(res, 200, "OK " + id + "\n");
+        return {500, "Cannot store the report"};
+    return {200, "OK " + id + "\n", id, std::to_string(st.st_size)};
+}
+
+MHD_Result answer(void *cls, MHD_Connection *connection, const char *url, const char *method,
+                  const char *, const char *, size_t *uploadSize, void **request)
+{
+    // Called first with the head alone; nginx sends no body here.
+    static int headSeen;
+    if (!*request) {
+        *request = &headSeen;
+        return MHD_YES;
+    }
+    if (*uploadSize != 0) {
+        *uploadSize = 0;
+        return MHD_YES;
+    }
+    Reply reply = strcmp(url, "/commit") != 0 || strcmp(method, "PUT") != 0
+                      ? Reply{404, "Not found"}
+                      : commit(*static_cast<const CommitSettings *>(cls), connection);
+    MHD_Response *response = MHD_create_response_from_buffer(
+        reply.text.size(), reply.text.data(), MHD_RESPMEM_MUST_COPY);
+    if (!response)
+        return MHD_NO;
+    MHD_add_response_header(response, "Content-Type", "text/plain");
+    if (!reply.id.empty()) {
+        MHD_add_response_header(response, "X-Report-Id", reply.id.c_str());
+        MHD_add_response_header(response, "X-Report-Bytes", reply.bytes.c_str());
+    }
+    MHD_Result queued = MHD_queue_response(connection, reply.status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+sockaddr_un socketAddress(int dirFd, const std::string &dir, const char *name)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string path = dir + "/" + name;
+    // A path too long for a socket's is reached through our descriptor of the folder.
+    if (path.size() >= sizeof address.sun_path)
+        path = "/proc/self/fd/" + std::to_string(dirFd) + "/" + name;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    return address;
 }
 
 } // namespace
 
-int startCommit(CommitSettings &given)
+struct Commit {
+    CommitSettings settings;
+    MHD_Daemon *daemon = nullptr;
+};
+
+Commit *startCommit(const CommitSettings &settings, int dirFd, const std::string &dir, const char *name,
+                    std::string &why)
 {
-    unsigned char token[16];
-    if (RAND_bytes(token, sizeof token) != 1)
-        return 0;
-    given.token = hex(token, sizeof token);
-    settings = given;
-    server = std::make_unique<httplib::Server>();
-    // Its one client is nginx, which never sends a body here.
-    server->new_task_queue = [] { return new httplib::ThreadPool(16); };
-    server->set_payload_max_length(0);
-    server->set_keep_alive_max_count(1);
-    server->set_tcp_nodelay(true);
-    server->Put("/commit", commit);
-    int port = server->bind_to_any_port("127.0.0.1");
-    if (port <= 0)
-        return 0;
-    listener = std::thread([] { server->listen_after_bind(); });
-    // stop() only takes effect on a running server.
-    for (int i = 0; i < 5000 && !server->is_running(); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return port;
+    sockaddr_un address = socketAddress(dirFd, dir, name);
+    auto *reach = reinterpret_cast<const sockaddr *>(&address);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reach, sizeof address) == 0) {
+        close(fd);
+        why = "another tovrin-report-server serves this spool";
+        return nullptr;
+    }
+    unlinkat(dirFd, name, 0); // a socket left by a crash
+    if (fd < 0 || bind(fd, reach, sizeof address) != 0 || listen(fd, SOMAXCONN) != 0) {
+        why = std::string("cannot make the commit step's socket: ") + strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        return nullptr;
+    }
+    auto *commit = new Commit{settings};
+    // Threads of its own, so that one slow fsync does not hold up the others.
+    commit->daemon = MHD_start_daemon(
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, 0, nullptr, nullptr, answer,
+        &commit->settings, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_THREAD_POOL_SIZE, 16U,
+        MHD_OPTION_CONNECTION_TIMEOUT, 60U, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        static_cast<size_t>(128 * 1024), MHD_OPTION_END);
+    if (!commit->daemon) {
+        close(fd);
+        delete commit;
+        why = "cannot start the commit step";
+        return nullptr;
+    }
+    return commit;
 }
 
-void stopCommit()
+void stopCommit(Commit *commit)
 {
-    if (!server)
+    if (!commit)
         return;
-    server->stop();
-    listener.join();
-    server.reset();
+    MHD_stop_daemon(commit->daemon);
+    delete commit;
 }

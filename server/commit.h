@@ -10,10 +10,13 @@ struct CommitSettings {
     int incomingFd = -1; // where nginx writes bodies, in the spool
     uint64_t maxBytes = 0;
     bool dedup = false;  // name a report by its SHA-256, store it once
-    std::string token;   // made at start; nginx proves itself with it on every request
 };
 
-// Listens on 127.0.0.1 at a free port, answering on threads of its own:
-// the port, or 0.
-int startCommit(CommitSettings &settings);
-void stopCommit();
+struct Commit;
+
+// Serves nginx on a unix socket named name in the folder dir (open as dirFd),
+// a folder no other user can enter: who can reach the socket is nginx.
+// nullptr and why if it cannot.
+Commit *startCommit(const CommitSettings &settings, int dirFd, const std::string &dir, const char *name,
+                    std::string &why);
+void stopCommit(Commit *commit);

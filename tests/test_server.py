@@ -5,6 +5,7 @@ import os
 import pathlib
 import random
 import re
+import signal
 import socket
 import subprocess
 
@@ -16,6 +17,30 @@ from support import PORT, SERVER, exchange, head, run_tool, show, tls
 
 INVALID, LIMIT = b"Invalid response from server: ", 4 << 20  # conftest's server has --max-bytes LIMIT
 CHUNKED, HOST, HELLO = "Transfer-Encoding: chunked", "Host: localhost", b"5\r\nhello\r\n0\r\n\r\n"
+RUNTIME = next(filter(None, map(os.environ.get, ("RUNTIME_DIRECTORY", "XDG_RUNTIME_DIR", "TMPDIR"))), "/tmp")
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c"]
+REACH = "import socket, sys; socket.socket(socket.AF_UNIX).connect(sys.argv[1])"
+# 64 connections to the port, half of them sending a byte a second, for 30 s at most.
+HOLD = """import socket, sys, time
+held = [socket.create_connection(("127.0.0.1", int(sys.argv[1]))) for _ in range(64)]
+print("ready", flush=True)
+for _ in range(30):
+    for c in held[:32]:
+        c.send(b"\\x16")
+    time.sleep(1)
+"""
+as_root = pytest.mark.skipif(os.geteuid() != 0, reason="acting as another user needs root")
+
+
+def links(pid):
+    return [os.readlink(f) for f in pathlib.Path(f"/proc/{pid}/fd").iterdir()]
+
+
+def nginx_group(server):
+    """The server's nginx master, then every process of its group."""
+    master = int(pathlib.Path(f"/proc/{server.proc.pid}/task/{server.proc.pid}/children").read_text().split()[0])
+    stats = [p.read_text() for p in pathlib.Path("/proc").glob("[0-9]*/stat")]
+    return [master, *(int(s.split()[0]) for s in stats if int(s.rsplit(")", 1)[1].split()[2]) == master)]
 
 
 def test_reports_are_stored_byte_exact_and_named_while_slow_clients_hang_on(server, certs):
@@ -51,6 +76,8 @@ def test_report_over_the_limit_is_refused_while_sent(server, certs):
     pytest.param(head(HOST, CHUNKED) + b"%x\r\n" % (LIMIT + 1) + bytes(LIMIT + 1) + b"\r\n0\r\n\r\n", 413,
                  id="chunked-one-over-limit-413"),
     pytest.param(head(HOST, CHUNKED, "Content-Encoding: gzip") + HELLO, 415, id="content-encoding-415"),
+    pytest.param(head(HOST, CHUNKED, "Content-Encoding: identity", "Content-Encoding: gzip") + HELLO, 415,
+                 id="second-content-encoding-415"),
     pytest.param(head(HOST, CHUNKED, target="/report/../report/") + HELLO, 404, id="dot-segments"),
     pytest.param(head(HOST, CHUNKED, target="/report//") + HELLO, 404, id="double-slash"),
     pytest.param(head(HOST, CHUNKED, target="/report") + HELLO, 404, id="no-trailing-slash"),
@@ -121,8 +148,7 @@ def test_sigterm_lets_uploads_finish_and_removes_abandoned_ones(server, certs):
 
 
 def test_what_a_crash_leaves_is_cleared_at_the_next_start(server, certs):
-    runtime = next(filter(None, map(os.environ.get, ("RUNTIME_DIRECTORY", "XDG_RUNTIME_DIR", "TMPDIR"))), "/tmp")
-    foreign, link = (pathlib.Path(runtime, f"tovrin-report-server-{n}") for n in ("999999999.x", "999999998"))
+    foreign, link = (pathlib.Path(RUNTIME, f"tovrin-report-server-{n}") for n in ("999999999.x", "999999998"))
     foreign.mkdir()
     os.chown(foreign, 65534, 65534)  # nobody's, left untouched as the symlink is
     link.symlink_to(foreign)
@@ -136,9 +162,64 @@ def test_what_a_crash_leaves_is_cleared_at_the_next_start(server, certs):
     assert support.wait_until(lambda: not support.accepts(PORT), 10), "its nginx outlived it"
     server.start()
     assert [p.name for p in server.spool.iterdir()] == [f".incoming-{server.proc.pid}"]
-    assert not list(pathlib.Path(runtime).glob(f"tovrin-report-server-{crashed}.*"))
+    assert not list(pathlib.Path(RUNTIME).glob(f"tovrin-report-server-{crashed}.*"))
     assert foreign.is_dir() and link.is_symlink(), "another user's folder or a link removed"
     link.unlink(), foreign.rmdir()
+
+
+@pytest.mark.parametrize("lost", ["master", "worker"])
+def test_a_lost_nginx_process_leaves_no_body_and_no_listener(server, certs, lost):
+    conn = tls(certs)
+    conn.sendall(head(HOST, CHUNKED) + b"100000\r\n" + bytes(300000))
+    assert support.wait_until(server.temporaries, 20), "no temporary file"
+    group = nginx_group(server)
+    holder = next(pid for pid in group if any("/.incoming-" in link for link in links(pid)))
+    os.kill(group[0] if lost == "master" else holder, signal.SIGKILL)
+    if lost == "master":  # the server ends, for its service to restart it
+        assert server.proc.wait(2) == 1 and not support.accepts(PORT), server.log.read_bytes()
+        server.start()
+    assert support.wait_until(lambda: not server.temporaries(), 10), "a dead worker's body stayed"
+    conn.close()
+
+
+@as_root
+def test_a_local_user_reaches_only_the_listen_port_and_holds_up_no_delivery(server, certs):
+    fds = {link for pid in [server.proc.pid, *nginx_group(server)] for link in links(pid)}
+    rows = [line.split() for name in ("tcp", "tcp6", "unix") for line in
+            pathlib.Path(f"/proc/net/{name}").read_text().splitlines()[1:]]
+    ports = {int(r[1].rsplit(":", 1)[1], 16) for r in rows if r[3] == "0A" and f"socket:[{r[9]}]" in fds}
+    abstract = [r for r in rows if r[-1].startswith("@") and f"socket:[{r[6]}]" in fds]
+    assert ports == {PORT} and not abstract, (ports, abstract)
+    sockets = list(pathlib.Path(RUNTIME).glob(f"tovrin-report-server-{server.proc.pid}.*/commit.sock"))
+    reach = subprocess.run([*NOBODY, REACH, *map(str, sockets)], capture_output=True)
+    assert len(sockets) == 1 and b"PermissionError" in reach.stderr, reach.stderr
+    holder = subprocess.Popen([*NOBODY, HOLD, str(PORT)], stdout=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline() == b"ready\n"
+        rc, out, err, _ = run_tool(["--ca-path", certs.ca_dir], stdin=bytes(1 << 20), under=("timeout", "2"))
+    finally:
+        holder.kill(), holder.wait()
+    assert (rc, out) == (0, b""), show(out, err)
+    server.take()
+
+
+def test_an_unread_log_holds_up_no_delivery(server, certs, tmp_path):
+    server.stop()
+    unread = subprocess.Popen([SERVER, "--cert", certs.good[0], "--key", certs.good[1], "--listen",
+                               f"localhost:{PORT}", "--spool", str(tmp_path)], stderr=subprocess.PIPE)
+    try:
+        assert b"listening on" in unread.stderr.readline()
+        for _ in range(5000):  # plain HTTP to the TLS port: nginx's 400, and a line in its log
+            with socket.create_connection(("127.0.0.1", PORT), timeout=5) as plain:
+                plain.sendall(b"GET / HTTP/1.0\r\n\r\n"), plain.recv(100)
+        rc, out, err, _ = run_tool(["--ca-path", certs.ca_dir], stdin=bytes(1 << 20), under=("timeout", "2"))
+        os.set_blocking(unread.stderr.fileno(), False)
+        unread.stderr.read(), exchange(tls(certs), head(HOST, method="GET"))
+        assert support.wait_until(lambda: b"log lines dropped" in (unread.stderr.read() or b""), 10)
+    finally:
+        unread.terminate(), unread.wait(60)
+        server.start()
+    assert (rc, out) == (0, b""), show(out, err)
 
 
 # Its workers run as the commit step does, as they must: root in CI.
@@ -151,23 +232,32 @@ http {{ access_log off; client_body_temp_path body; proxy_temp_path proxy; fastc
 """
 
 
-def test_snippet_puts_the_commit_step_behind_a_sites_nginx(server, certs, tmp_path):
+def test_snippet_puts_the_commit_step_behind_a_sites_nginx_that_never_reloads(server, certs, tmp_path):
     snippet, spool = tmp_path / "report.conf", tmp_path / "spool"
     server.stop()  # the site takes its port
-    commit = subprocess.Popen([SERVER, "--snippet", str(snippet), "--spool", str(spool)], stderr=subprocess.PIPE)
-    site = None
+    argv, procs, texts, results = [SERVER, "--snippet", str(snippet), "--spool", str(spool)], [], [], []
     try:
-        assert support.wait_until(snippet.exists, 10), commit.stderr.read1()
-        (tmp_path / "nginx.conf").write_text(SITE.format(port=PORT, cert=certs.good[0], key=certs.good[1],
-                                                         snippet=snippet))
-        site = subprocess.Popen(["/usr/sbin/nginx", "-p", f"{tmp_path}/", "-c", "nginx.conf", "-e", "stderr"])
-        assert support.wait_until(lambda: support.accepts(PORT), 10)
-        rc, out, err, _ = run_tool(["--ca-path", certs.ca_dir], stdin=b"through the site")
+        for body in (b"through the site", b"after a restart"):  # the site's nginx is not reloaded
+            if procs:
+                procs[-1].terminate(), procs[-1].wait(60)
+            procs.append(subprocess.Popen(argv, stderr=subprocess.PIPE))
+            assert b"commit step ready" in procs[-1].stderr.readline()
+            texts.append(snippet.read_text())
+            if len(procs) == 1:
+                (tmp_path / "nginx.conf").write_text(SITE.format(port=PORT, cert=certs.good[0], key=certs.good[1],
+                                                                 snippet=snippet))
+                procs.insert(0, subprocess.Popen(["/usr/sbin/nginx", "-p", f"{tmp_path}/", "-c", "nginx.conf",
+                                                  "-e", "stderr"]))
+                assert support.wait_until(lambda: support.accepts(PORT), 10)
+            results.append(run_tool(["--ca-path", certs.ca_dir], stdin=body)[:3])
         status, _ = exchange(tls(certs), head(HOST, "Content-Length: 268435457"))  # over the default limit
+        reach = subprocess.run([*NOBODY, REACH, str(spool / ".site/commit.sock")], capture_output=True)
     finally:
-        for proc in filter(None, (site, commit)):
-            proc.terminate()
-            proc.wait(60)
+        for proc in procs:
+            proc.terminate(), proc.wait(60)
         server.start()
-    assert (rc, out, status) == (0, b"", 413), show(out, err)
-    assert [p.read_bytes() for p in spool.iterdir() if p.is_file()] == [b"through the site"]
+    assert results == [(0, b"", b"")] * 2 and status == 413, results
+    assert texts[0] == texts[1] and "token" not in texts[0].lower()
+    assert (spool / ".site").stat().st_mode & 0o777 == 0o700
+    assert os.geteuid() != 0 or b"PermissionError" in reach.stderr, reach.stderr
+    assert sorted(p.read_bytes() for p in spool.iterdir() if p.is_file()) == [b"after a restart", b"through the site"]

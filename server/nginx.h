@@ -1,0 +1,39 @@
+// Our own nginx, supervised as one unit: its private runtime folder, its
+// process group (the master and its workers), and its output.
+#pragma once
+
+#include <sys/types.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct Nginx {
+    std::string runtimeDir; // its configuration, pid file, buffers, the commit socket
+    int runtimeFd = -1;
+    pid_t pid = -1;         // the master, whose process group holds the workers
+    std::thread relay;      // its output, line by line, into our log
+    std::mutex mutex;
+    std::string held;       // its output until it is up: a failed start is told in one line
+    bool holding = true;
+};
+
+struct NginxSetup {
+    std::string cert, key, incoming;
+    std::vector<std::string> listen; // address:port
+    std::string report;              // report.conf
+};
+
+// Its path, or "" and why.
+std::string findNginx(std::string &why);
+bool makeRuntimeDir(Nginx &nginx, const NginxSetup &setup, std::string &why);
+bool startNginx(Nginx &nginx, const std::string &binary, std::string &why);
+bool waitUntilListening(Nginx &nginx, const std::vector<std::string> &addresses, int port,
+                        std::string &why);
+// Whether the master has ended by itself; how, in words.
+bool nginxEnded(Nginx &nginx, std::string &how);
+// Lets uploads in flight finish, then ends.
+void stopNginx(Nginx &nginx);
+// Whatever state it is in: no process of it left, its output all told, its folder gone.
+void endNginx(Nginx &nginx);
