@@ -224,12 +224,13 @@ Commit *startCommit(const CommitSettings &settings, int dirFd, const std::string
         return nullptr;
     }
     auto *commit = new Commit{settings};
-    // Threads of its own, so that one slow fsync does not hold up the others.
+    // A thread for each connection, so that no commit waits on another's
+    // fsync; nginx bounds how many there are.
     commit->daemon = MHD_start_daemon(
-        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, 0, nullptr, nullptr, answer,
-        &commit->settings, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_THREAD_POOL_SIZE, 16U,
-        MHD_OPTION_CONNECTION_TIMEOUT, 60U, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-        static_cast<size_t>(128 * 1024), MHD_OPTION_END);
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_THREAD_PER_CONNECTION | MHD_USE_POLL, 0, nullptr,
+        nullptr, answer, &commit->settings, MHD_OPTION_LISTEN_SOCKET, fd,
+        MHD_OPTION_CONNECTION_LIMIT, 20000U, MHD_OPTION_CONNECTION_TIMEOUT, 60U,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(128 * 1024), MHD_OPTION_END);
     if (!commit->daemon) {
         close(fd);
         delete commit;
