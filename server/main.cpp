@@ -161,10 +161,10 @@ int main(int argc, char *argv[])
     openLog();
     Options options = parseArguments(argc, argv);
     bool ownNginx = options.snippet.empty();
-    std::string nginxBinary, why;
+    Running running;
+    std::string why;
     std::vector<std::string> addresses;
-    if (ownNginx && (!checkTls(options.cert, options.key, why) ||
-                     (nginxBinary = findNginx(why)).empty() ||
+    if (ownNginx && (!checkTls(options.cert, options.key, why) || !findNginx(running.nginx, why) ||
                      !listenAddresses(options.host, options.port, addresses, why)))
         fail(why);
 
@@ -179,7 +179,6 @@ int main(int argc, char *argv[])
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    Running running;
     if (!openSpool(options.spool, !ownNginx, running.spool, why))
         fail(why, &running);
     CommitSettings commit{running.spool.fd, running.spool.incomingFd, options.maxBytes, options.dedup};
@@ -188,10 +187,11 @@ int main(int argc, char *argv[])
         for (const std::string &address : addresses)
             setup.listen.push_back(hostPort(address, options.port));
         setup.report = reportConf(options.maxBytes, "incoming", "commit.sock");
-        if (!makeRuntimeDir(running.nginx, setup, why) ||
-            !(running.commit = startCommit(commit, running.nginx.runtimeFd, running.nginx.runtimeDir,
-                                                 "commit.sock", why)) ||
-            !startNginx(running.nginx, nginxBinary, why) ||
+        if (!makeRuntimeDir(running.nginx, setup, why))
+            fail(why, &running);
+        running.commit = startCommit(commit, running.nginx.runtimeFd, running.nginx.runtimeDir,
+                                     "commit.sock", why);
+        if (!running.commit || !startNginx(running.nginx, why) ||
             !waitUntilListening(running.nginx, addresses, options.port, why))
             fail(why, &running);
         std::string where;
@@ -200,9 +200,9 @@ int main(int argc, char *argv[])
         say("listening on " + where + ", storing reports in " + running.spool.path);
     } else {
         std::string snippet = snippetFor(options, running);
-        if (!(running.commit = startCommit(commit, running.spool.siteFd, running.spool.path + "/.site",
-                                                 "commit.sock", why)) ||
-            !writeFile(options.snippet, snippet, why))
+        running.commit =
+            startCommit(commit, running.spool.siteFd, running.spool.path + "/.site", "commit.sock", why);
+        if (!running.commit || !writeFile(options.snippet, snippet, why))
             fail(why, &running);
         say("commit step ready; include " + options.snippet +
             " in an nginx server block (it stays the same from one start to the next); "

@@ -69,7 +69,7 @@ std::string lastLine(const std::string &text)
 
 } // namespace
 
-std::string findNginx(std::string &why)
+bool findNginx(Nginx &nginx, std::string &why)
 {
     const char *env = getenv("PATH");
     std::string path = env ? env : "";
@@ -77,12 +77,12 @@ std::string findNginx(std::string &why)
     path += ":/usr/sbin:/usr/local/sbin";
     for (size_t start = 0, end; start <= path.size(); start = end + 1) {
         end = std::min(path.find(':', start), path.size());
-        std::string found = path.substr(start, end - start) + "/nginx";
-        if (end > start && access(found.c_str(), X_OK) == 0)
-            return found;
+        nginx.binary = path.substr(start, end - start) + "/nginx";
+        if (end > start && access(nginx.binary.c_str(), X_OK) == 0)
+            return true;
     }
     why = "nginx not found: install nginx-light (or nginx)";
-    return "";
+    return false;
 }
 
 // The certificate, key and body folder are linked in, so no path of the
@@ -121,7 +121,7 @@ bool makeRuntimeDir(Nginx &nginx, const NginxSetup &setup, std::string &why)
            writeFile(dir + "/report.conf", setup.report, why);
 }
 
-bool startNginx(Nginx &nginx, const std::string &binary, std::string &why)
+bool startNginx(Nginx &nginx, std::string &why)
 {
     // Made before fork: the child of a threaded process must not allocate.
     std::string prefix = nginx.runtimeDir + "/";
@@ -129,7 +129,9 @@ bool startNginx(Nginx &nginx, const std::string &binary, std::string &why)
     // Workers whose master is gone come to us, to be ended with it.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || (nginx.pid = fork()) < 0) {
+    if (pipe2(out, O_CLOEXEC) == 0)
+        nginx.pid = fork();
+    if (nginx.pid < 0) {
         why = std::string("cannot start nginx: ") + strerror(errno);
         return false;
     }
@@ -148,7 +150,7 @@ bool startNginx(Nginx &nginx, const std::string &binary, std::string &why)
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         // The commit socket is named relative to it.
         if (chdir(prefix.c_str()) == 0)
-            execl(binary.c_str(), "nginx", "-p", prefix.c_str(), "-c", "nginx.conf", "-e", "stderr",
+            execl(nginx.binary.c_str(), "nginx", "-p", prefix.c_str(), "-c", "nginx.conf", "-e", "stderr",
                   static_cast<char *>(nullptr));
         _exit(127);
     }

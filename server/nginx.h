@@ -10,6 +10,7 @@
 #include <vector>
 
 struct Nginx {
+    std::string binary;
     std::string runtimeDir; // its configuration, pid file, buffers, the commit socket
     int runtimeFd = -1;
     pid_t pid = -1;         // the master, whose process group holds the workers
@@ -25,10 +26,9 @@ struct NginxSetup {
     std::string report;              // report.conf
 };
 
-// Its path, or "" and why.
-std::string findNginx(std::string &why);
+bool findNginx(Nginx &nginx, std::string &why);
 bool makeRuntimeDir(Nginx &nginx, const NginxSetup &setup, std::string &why);
-bool startNginx(Nginx &nginx, const std::string &binary, std::string &why);
+bool startNginx(Nginx &nginx, std::string &why);
 bool waitUntilListening(Nginx &nginx, const std::vector<std::string> &addresses, int port,
                         std::string &why);
 // Whether the master has ended by itself; how, in words.
