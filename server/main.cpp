@@ -12,18 +12,16 @@
 
 #include <signal.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
 
 namespace {
 
+const char kSocket[] = "commit.sock";
 const char *const kUsage =
     "Usage: tovrin-report-server --cert FILE --key FILE [--listen HOST:PORT] [--spool DIR] "
     "[--max-bytes N] [--dedup]\n"
@@ -146,7 +144,7 @@ Options parseArguments(int argc, char *argv[])
 std::string snippetFor(const Options &options, Running &running)
 {
     const Spool &spool = running.spool;
-    std::string socket = spool.path + "/.site/commit.sock";
+    std::string socket = spool.site + "/" + kSocket;
     if (spool.incoming.find_first_of(" \t\"'\\;{}$#:") != std::string::npos)
         fail("--snippet: the spool's path " + spool.path + " has characters nginx cannot take", &running);
     if (socket.size() >= sizeof(sockaddr_un::sun_path))
@@ -186,11 +184,11 @@ int main(int argc, char *argv[])
         NginxSetup setup{options.cert, options.key, running.spool.incoming, {}, ""};
         for (const std::string &address : addresses)
             setup.listen.push_back(hostPort(address, options.port));
-        setup.report = reportConf(options.maxBytes, "incoming", "commit.sock");
+        setup.report = reportConf(options.maxBytes, "incoming", kSocket);
         if (!makeRuntimeDir(running.nginx, setup, why))
             fail(why, &running);
         running.commit = startCommit(commit, running.nginx.runtimeFd, running.nginx.runtimeDir,
-                                     "commit.sock", why);
+                                     kSocket, why);
         if (!running.commit || !startNginx(running.nginx, why) ||
             !waitUntilListening(running.nginx, addresses, options.port, why))
             fail(why, &running);
@@ -201,7 +199,7 @@ int main(int argc, char *argv[])
     } else {
         std::string snippet = snippetFor(options, running);
         running.commit =
-            startCommit(commit, running.spool.siteFd, running.spool.path + "/.site", "commit.sock", why);
+            startCommit(commit, running.spool.siteFd, running.spool.site, kSocket, why);
         if (!running.commit || !writeFile(options.snippet, snippet, why))
             fail(why, &running);
         say("commit step ready; include " + options.snippet +

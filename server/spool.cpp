@@ -68,11 +68,11 @@ bool openSpool(const std::string &dir, bool site, Spool &spool, std::string &why
         spool.path.pop_back();
     removeLeftovers(spool.path, kIncomingPrefix);
     if (site) {
-        std::string folder = spool.path + "/.site";
-        spool.incoming = folder + "/incoming";
-        if (!privateFolder(folder, why) || !privateFolder(spool.incoming, why))
+        spool.site = spool.path + "/.site";
+        spool.incoming = spool.site + "/incoming";
+        if (!privateFolder(spool.site, why) || !privateFolder(spool.incoming, why))
             return false;
-        spool.siteFd = openFolder(folder);
+        spool.siteFd = openFolder(spool.site);
     } else {
         spool.incoming = spool.path + "/" + kIncomingPrefix + std::to_string(getpid());
         if (mkdir(spool.incoming.c_str(), 0700) != 0 && errno != EEXIST) {
@@ -92,7 +92,7 @@ bool openSpool(const std::string &dir, bool site, Spool &spool, std::string &why
 void closeSpool(Spool &spool)
 {
     std::error_code ignored;
-    if (spool.siteFd < 0 && !spool.incoming.empty())
+    if (spool.site.empty() && !spool.incoming.empty())
         std::filesystem::remove_all(spool.incoming, ignored);
     for (int fd : {spool.fd, spool.incomingFd, spool.siteFd})
         if (fd >= 0)

@@ -10,7 +10,8 @@ struct Spool {
     std::string path;     // absolute
     std::string incoming; // where nginx writes bodies
     int fd = -1, incomingFd = -1;
-    int siteFd = -1;      // --snippet: the private folder of the commit step's socket
+    std::string site;     // --snippet: the private folder of the commit step's socket
+    int siteFd = -1;
 };
 
 // site: for a site's nginx, bodies go to a folder that stays the same from

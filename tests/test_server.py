@@ -1,6 +1,7 @@
 """The stand-in server, started for real, driven by the tool and by raw TLS clients: every report
 stored once and byte-exact, nothing else stored, no delivery held up by slow clients."""
 import concurrent.futures
+import contextlib
 import os
 import pathlib
 import random
@@ -32,15 +33,25 @@ for _ in range(30):
 as_root = pytest.mark.skipif(os.geteuid() != 0, reason="acting as another user needs root")
 
 
+def read_all(paths, read):
+    """read(p) for each of paths that is still there: processes and descriptors come and go."""
+    found = []
+    for p in paths:
+        with contextlib.suppress(OSError):
+            found.append(read(p))
+    return found
+
+
 def links(pid):
-    return [os.readlink(f) for f in pathlib.Path(f"/proc/{pid}/fd").iterdir()]
+    return read_all(pathlib.Path(f"/proc/{pid}/fd").iterdir(), os.readlink)
 
 
 def nginx_group(server):
     """The server's nginx master, then every process of its group."""
     master = int(pathlib.Path(f"/proc/{server.proc.pid}/task/{server.proc.pid}/children").read_text().split()[0])
-    stats = [p.read_text() for p in pathlib.Path("/proc").glob("[0-9]*/stat")]
-    return [master, *(int(s.split()[0]) for s in stats if int(s.rsplit(")", 1)[1].split()[2]) == master)]
+    stats = read_all(pathlib.Path("/proc").glob("[0-9]*/stat"), pathlib.Path.read_text)
+    rows = [(int(s.split()[0]), int(s.rsplit(")", 1)[1].split()[2])) for s in stats]  # pid, process group
+    return [master, *(pid for pid, group in rows if group == master and pid != master)]
 
 
 def test_reports_are_stored_byte_exact_and_named_while_slow_clients_hang_on(server, certs):

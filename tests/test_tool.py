@@ -107,7 +107,6 @@ def test_verdict_is_the_reply_body_after_any_error(scripted, certs, script, size
     assert_out(*run(scripted, certs, script=script, stdin=(PATTERN * 128)[:size])[:3], expected)
 
 
-
 def test_stdin_read_error_is_not_end_of_input(scripted, certs, tmp_path):
     fd = os.open(tmp_path, os.O_RDONLY)
     try:
