@@ -21,20 +21,32 @@ unsigned long long lineCount(const std::string &text)
     return static_cast<unsigned long long>(std::count(text.begin(), text.end(), '\n'));
 }
 
-// All of it or nothing: a pipe takes up to PIPE_BUF bytes whole.
-bool writeNow(const char *data, size_t size)
+std::string unfinished; // the rest of what standard error took only in part
+
+// How many bytes of text standard error takes now.
+size_t writeNow(const std::string &text)
 {
-    while (size > 0) {
-        ssize_t put = logSocket ? send(logFd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL)
-                                : write(logFd, data, size);
+    size_t at = 0;
+    while (at < text.size()) {
+        ssize_t put = logSocket ? send(logFd, text.data() + at, text.size() - at, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                : write(logFd, text.data() + at, text.size() - at);
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0)
-            return false;
-        data += put;
-        size -= static_cast<size_t>(put);
+            break;
+        at += static_cast<size_t>(put);
     }
-    return true;
+    return at;
+}
+
+// Whether standard error took text, whole or in part: a part is finished
+// before anything else is written, so that no line is cut or glued to another.
+bool put(const std::string &text)
+{
+    size_t taken = writeNow(text);
+    if (taken > 0 && taken < text.size())
+        unfinished = text.substr(taken);
+    return taken > 0;
 }
 
 } // namespace
@@ -58,15 +70,25 @@ void openLog()
 void logLines(const std::string &text)
 {
     std::lock_guard<std::mutex> lock(logMutex);
+    std::string begun;
+    begun.swap(unfinished);
+    if (!begun.empty()) {
+        size_t taken = writeNow(begun);
+        if (taken < begun.size()) {
+            unfinished = begun.substr(taken);
+            dropped += lineCount(text);
+            return;
+        }
+    }
     if (dropped > 0) {
         std::string told = "tovrin-report-server: " + std::to_string(dropped) +
                            " log lines dropped: standard error was not taking them\n";
-        if (!writeNow(told.data(), told.size())) {
+        if (!put(told)) {
             dropped += lineCount(text);
             return;
         }
         dropped = 0;
     }
-    if (!writeNow(text.data(), text.size()))
+    if (!unfinished.empty() || !put(text))
         dropped += lineCount(text);
 }

@@ -1,5 +1,6 @@
 // Standard error that never holds the server up: a line it cannot take at
-// once is dropped and counted, and the count is told once it takes lines again.
+// once is dropped and counted, and the count is told once it takes lines
+// again; a line it took in part is finished before anything else.
 #pragma once
 
 #include <string>
