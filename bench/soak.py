@@ -99,7 +99,7 @@ class Soak:
         copies, names = list(stored.values()).count(plan.report), list(stored)
         detail = f"{plan.name}: {fault} {rec} rc={rc} stored={names} stdout={out!r} stderr={err[-500:]!r}"
         told = out.endswith(b"\n")
-        if self.server.proc.poll() is not None or rc is None or any(n.startswith(".incoming-") for n in names):
+        if self.server.proc.poll() is not None or rc is None or any(n.startswith(".incoming/") for n in names):
             return "violation", detail
         if rc == 0 and copies == len(names) == 1 and not out:
             return "success", detail

@@ -129,22 +129,32 @@ Reply commit(const CommitSettings &settings, MHD_Connection *connection)
         return {415, "Content-Encoding not supported: reports are stored as sent"};
     }
 
-    int fd = openat(settings.incomingFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Only a file the workers made, and nobody linked elsewhere, is taken; as
+    // it stays open here, what is linked below is exactly what was checked.
+    int fd = openat(settings.incomingFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat st{};
-    bool readable = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bool readable = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+                    st.st_uid == settings.worker;
     bool tooLarge = readable && static_cast<uint64_t>(st.st_size) > settings.maxBytes;
-    bool synced = readable && !tooLarge && fsync(fd) == 0;
+    // A report is the server's user's, not the workers'.
+    bool owned = readable && !tooLarge &&
+                 (st.st_uid == geteuid() || fchown(fd, geteuid(), getegid()) == 0);
+    bool synced = owned && fsync(fd) == 0;
     std::string id = !synced ? "" : settings.dedup ? contentId(fd) : timeId();
-    if (fd >= 0)
-        close(fd);
-
-    bool linked = !id.empty() && linkat(settings.incomingFd, name.c_str(), settings.spoolFd,
-                                        id.c_str(), 0) == 0;
+    std::string self = "/proc/self/fd/" + std::to_string(fd);
+    bool linked = !id.empty() &&
+                  linkat(AT_FDCWD, self.c_str(), settings.spoolFd, id.c_str(), AT_SYMLINK_FOLLOW) == 0;
     // With --dedup, a report already stored is answered as stored again.
     bool stored = linked || (settings.dedup && !id.empty() && errno == EEXIST);
+    if (fd >= 0)
+        close(fd);
     unlinkat(settings.incomingFd, name.c_str(), 0);
+    // A name made by content is also the answer of every other commit of the
+    // same report, so it is never taken back: its data is whole and flushed,
+    // only the name may not have reached the disk, and a retry flushes it
+    // again. A name of our own is taken back, so that a 500 stores nothing.
     if (stored && fsync(settings.spoolFd) != 0) {
-        if (linked)
+        if (linked && !settings.dedup)
             unlinkat(settings.spoolFd, id.c_str(), 0);
         stored = false;
     }
@@ -203,27 +213,29 @@ sockaddr_un socketAddress(int dirFd, const std::string &dir, const char *name)
 struct Commit {
     CommitSettings settings;
     MHD_Daemon *daemon = nullptr;
+    int dirFd = -1;
+    std::string name;
+    ino_t ino = 0;
 };
 
 Commit *startCommit(const CommitSettings &settings, int dirFd, const std::string &dir, const char *name,
                     std::string &why)
 {
     sockaddr_un address = socketAddress(dirFd, dir, name);
-    auto *reach = reinterpret_cast<const sockaddr *>(&address);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, reach, sizeof address) == 0) {
-        close(fd);
-        why = "another tovrin-report-server serves this spool";
-        return nullptr;
-    }
-    unlinkat(dirFd, name, 0); // a socket left by a crash
-    if (fd < 0 || bind(fd, reach, sizeof address) != 0 || listen(fd, SOMAXCONN) != 0) {
+    unlinkat(dirFd, name, 0); // one left by a crash: the spool's lock is ours
+    // Only the workers' user may connect; root's socket is given to it.
+    struct stat st;
+    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+        fchmodat(dirFd, name, 0600, 0) != 0 ||
+        (geteuid() == 0 && fchownat(dirFd, name, settings.worker, settings.workerGroup, AT_SYMLINK_NOFOLLOW) != 0) ||
+        fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || listen(fd, SOMAXCONN) != 0) {
         why = std::string("cannot make the commit step's socket: ") + strerror(errno);
         if (fd >= 0)
             close(fd);
         return nullptr;
     }
-    auto *commit = new Commit{settings};
+    auto *commit = new Commit{settings, nullptr, dirFd, name, st.st_ino};
     // A thread for each connection, so that no commit waits on another's
     // fsync; nginx bounds how many there are.
     commit->daemon = MHD_start_daemon(
@@ -238,6 +250,14 @@ Commit *startCommit(const CommitSettings &settings, int dirFd, const std::string
         return nullptr;
     }
     return commit;
+}
+
+bool commitIntact(const Commit *commit, std::string &why)
+{
+    struct stat st;
+    if (fstatat(commit->dirFd, commit->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_ino != commit->ino)
+        why = "the commit step's socket " + commit->name + " was removed or replaced";
+    return why.empty();
 }
 
 void stopCommit(Commit *commit)

@@ -1,12 +1,12 @@
 #include "conf.h"
 #include "nginx_conf.h"
 
-#include <pwd.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -36,28 +36,38 @@ std::string reportConf(uint64_t maxBytes, const std::string &incoming, const std
     });
 }
 
-std::string nginxConf(const std::vector<std::string> &listen, unsigned long connections)
+std::string nginxConf(const std::vector<std::string> &listen, unsigned long connections, const std::string &user)
 {
     std::string directives;
     for (const std::string &address : listen)
         directives += "listen " + address + " ssl;\n        ";
-    passwd *user = getpwuid(geteuid());
     return fillIn(kNginxConf, {
-        // As root nginx would hand its workers to nobody, who cannot enter
-        // our folders; a service runs it as its own user instead.
-        {"user", geteuid() == 0 && user ? std::string("user ") + user->pw_name + ";" : ""},
+        {"user", user.empty() ? "" : "user " + user + ";"},
         {"connections", std::to_string(connections)},
         {"listen", directives},
     });
 }
 
-bool writeFile(const std::string &path, const std::string &text, std::string &why)
+bool writeFile(const std::string &path, mode_t mode, const std::string &text, std::string &why)
 {
-    FILE *file = fopen(path.c_str(), "we");
-    bool written = file && fputs(text.c_str(), file) >= 0;
-    if (file && fclose(file) != 0)
+    std::string temporary = path + ".tmp-" + std::to_string(getpid());
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    bool written = fd >= 0 && fchmod(fd, mode) == 0;
+    for (size_t at = 0; written && at < text.size();) {
+        ssize_t put = write(fd, text.data() + at, text.size() - at);
+        if (put < 0 && errno == EINTR)
+            continue;
+        written = put > 0;
+        at += written ? static_cast<size_t>(put) : 0;
+    }
+    written = written && fsync(fd) == 0;
+    if (fd >= 0 && close(fd) != 0)
         written = false;
-    if (!written)
+    written = written && rename(temporary.c_str(), path.c_str()) == 0;
+    if (!written) {
         why = "cannot write " + path + ": " + strerror(errno);
+        if (fd >= 0)
+            unlink(temporary.c_str());
+    }
     return written;
 }

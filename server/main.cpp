@@ -9,9 +9,13 @@
 #include "log.h"
 #include "nginx.h"
 #include "spool.h"
+#include "trust.h"
 
+#include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +25,11 @@
 
 namespace {
 
-const char kSocket[] = "commit.sock";
+const char kSocket[] = "commit.sock";      // in our nginx's runtime folder
+const char kSiteSocket[] = ".commit.sock"; // in the spool, for a site's nginx
+// Run as root, our nginx's workers run as Debian's web server user, as a
+// site's nginx's do: no more privileged than the web server of the machine.
+const char kWorkerUser[] = "www-data";
 const char *const kUsage =
     "Usage: tovrin-report-server --cert FILE --key FILE [--listen HOST:PORT] [--spool DIR] "
     "[--max-bytes N] [--dedup]\n"
@@ -32,6 +40,13 @@ struct Options {
     int port = 8443;
     uint64_t maxBytes = 268435456;
     bool dedup = false;
+};
+
+// Who nginx's workers run as: this user, or kWorkerUser when run as root.
+struct Worker {
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    std::string name; // only when run as root
 };
 
 // What has been started, for a stop at any point.
@@ -140,25 +155,90 @@ Options parseArguments(int argc, char *argv[])
 }
 
 
+// Descriptors 0 to 2 that were closed are opened on /dev/null, so that no
+// file, folder or socket of ours becomes standard error.
+bool openStandardDescriptors()
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+            return false;
+    }
+    return true;
+}
+
+Worker workerFor(const Options &options)
+{
+    Worker worker;
+    if (geteuid() != 0)
+        return worker;
+    if (!options.snippet.empty())
+        fail("--snippet: run it as the user the site's nginx workers run as, not as root");
+    passwd *user = getpwnam(kWorkerUser);
+    if (!user)
+        fail(std::string("run as root, nginx's workers run as ") + kWorkerUser + ", and there is no such user");
+    return Worker{user->pw_uid, user->pw_gid, kWorkerUser};
+}
+
 // A site's nginx reads the snippet from anywhere: the paths go in as they are.
 std::string snippetFor(const Options &options, Running &running)
 {
     const Spool &spool = running.spool;
-    std::string socket = spool.site + "/" + kSocket;
-    if (spool.incoming.find_first_of(" \t\"'\\;{}$#:") != std::string::npos)
+    std::string socket = spool.path + "/" + kSiteSocket;
+    if (spool.path.find_first_of(" \t\"'\\;{}$#:") != std::string::npos)
         fail("--snippet: the spool's path " + spool.path + " has characters nginx cannot take", &running);
     if (socket.size() >= sizeof(sockaddr_un::sun_path))
         fail("--snippet: the spool's path " + spool.path + " is too long for a socket in it", &running);
+    // Whoever could replace the snippet would write the site's configuration.
+    std::string folder = options.snippet.substr(0, options.snippet.rfind('/') + 1), why, canonical;
+    int fd = openTrusted(folder.empty() ? "." : folder, false, canonical, why);
+    if (fd < 0)
+        fail("--snippet: " + why, &running);
+    close(fd);
     return reportConf(options.maxBytes, spool.incoming, socket);
+}
+
+// Every half second, the bodies of workers that died go, and a spool or
+// runtime folder that is gone ends the server, for its service to start it
+// again: nothing could be stored any more.
+int serve(sigset_t &signals, bool ownNginx, Running &running)
+{
+    timespec half{0, 500000000};
+    int signalNumber;
+    std::string how, why;
+    do {
+        signalNumber = sigtimedwait(&signals, nullptr, &half);
+        if (signalNumber < 0)
+            removeOrphans(running.spool);
+        if (!spoolIntact(running.spool, why) || !commitIntact(running.commit, why) ||
+            (ownNginx && !runtimeIntact(running.nginx, why))) {
+            stopAll(running);
+            say(why + ": stopping");
+            return 1;
+        }
+    } while (signalNumber < 0 || (signalNumber == SIGCHLD && !nginxEnded(running.nginx, how)));
+    bool unexpected = signalNumber == SIGCHLD;
+    // nginx lets uploads in flight finish, and the commit step serves them.
+    if (!unexpected)
+        stopNginx(running.nginx);
+    stopAll(running);
+    say(unexpected ? "nginx stopped unexpectedly (" + how + "): stopping" : "stopped");
+    return unexpected ? 1 : 0;
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    if (!openStandardDescriptors())
+        return 2;
+    // Before any thread: nginx's times in UTC, as ours.
+    setenv("TZ", "UTC", 1);
     openLog();
     Options options = parseArguments(argc, argv);
     bool ownNginx = options.snippet.empty();
+    Worker worker = workerFor(options);
     Running running;
     std::string why;
     std::vector<std::string> addresses;
@@ -176,12 +256,15 @@ int main(int argc, char *argv[])
     sigaddset(&signals, SIGCHLD);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGIO, SIG_IGN); // a lease of removeOrphans broken: it is let go at once anyway
 
-    if (!openSpool(options.spool, !ownNginx, running.spool, why))
+    if (!openSpool(options.spool, worker.uid, worker.gid, running.spool, why))
         fail(why, &running);
-    CommitSettings commit{running.spool.fd, running.spool.incomingFd, options.maxBytes, options.dedup};
+    CommitSettings commit{running.spool.fd, running.spool.incomingFd, worker.uid, worker.gid, options.maxBytes,
+                          options.dedup};
     if (ownNginx) {
-        NginxSetup setup{options.cert, options.key, running.spool.incoming, {}, ""};
+        NginxSetup setup{options.cert, options.key, running.spool.incoming, running.spool.incomingFd,
+                         worker.name, worker.gid, {}, ""};
         for (const std::string &address : addresses)
             setup.listen.push_back(hostPort(address, options.port));
         setup.report = reportConf(options.maxBytes, "incoming", kSocket);
@@ -198,29 +281,12 @@ int main(int argc, char *argv[])
         say("listening on " + where + ", storing reports in " + running.spool.path);
     } else {
         std::string snippet = snippetFor(options, running);
-        running.commit =
-            startCommit(commit, running.spool.siteFd, running.spool.site, kSocket, why);
-        if (!running.commit || !writeFile(options.snippet, snippet, why))
+        running.commit = startCommit(commit, running.spool.fd, running.spool.path, kSiteSocket, why);
+        if (!running.commit || !writeFile(options.snippet, 0644, snippet, why))
             fail(why, &running);
         say("commit step ready; include " + options.snippet +
             " in an nginx server block (it stays the same from one start to the next); "
             "storing reports in " + running.spool.path);
     }
-
-    // Every second, the bodies of workers that died go.
-    timespec second{1, 0};
-    int signalNumber;
-    std::string how;
-    do {
-        signalNumber = sigtimedwait(&signals, nullptr, &second);
-        if (signalNumber < 0 && ownNginx)
-            removeOrphans(running.spool, running.nginx.pid);
-    } while (signalNumber < 0 || (signalNumber == SIGCHLD && !nginxEnded(running.nginx, how)));
-    bool unexpected = signalNumber == SIGCHLD;
-    // nginx lets uploads in flight finish, and the commit step serves them.
-    if (!unexpected)
-        stopNginx(running.nginx);
-    stopAll(running);
-    say(unexpected ? "nginx stopped unexpectedly (" + how + "): stopping" : "stopped");
-    return unexpected ? 1 : 0;
+    return serve(signals, ownNginx, running);
 }

@@ -1,159 +1,102 @@
 #include "spool.h"
+#include "trust.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <sstream>
 
 namespace {
 
-const char kIncomingPrefix[] = ".incoming-";
-
-// Made, or found made, as a folder only our own user can enter.
-bool privateFolder(const std::string &path, std::string &why)
-{
-    struct stat st;
-    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-        why = "cannot write in spool: " + path + ": " + strerror(errno);
-        return false;
-    }
-    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
-        (st.st_mode & 077) != 0) {
-        why = path + " must be a folder of this user's that no other user can enter";
-        return false;
-    }
-    return true;
-}
-
-int openFolder(const std::string &path)
-{
-    return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
-
-// The process group of pid, or 0 if it is gone.
-pid_t groupOf(const std::string &pid)
-{
-    std::ifstream stat("/proc/" + pid + "/stat");
-    std::string line;
-    if (!std::getline(stat, line) || line.rfind(')') == std::string::npos)
-        return 0;
-    // After the name in parentheses: state, parent, process group.
-    std::istringstream fields(line.substr(line.rfind(')') + 1));
-    char state;
-    long parent, group = 0;
-    fields >> state >> parent >> group;
-    return static_cast<pid_t>(group);
-}
+const char kIncoming[] = ".incoming";
 
 } // namespace
 
-bool openSpool(const std::string &dir, bool site, Spool &spool, std::string &why)
+bool openSpool(const std::string &dir, uid_t worker, gid_t workerGroup, Spool &spool, std::string &why)
 {
+    // Missing folders above it are made as mkdir -p makes them; the spool is private.
     std::error_code error;
-    std::filesystem::create_directories(dir, error);
-    if (error) {
-        why = "cannot create spool " + dir + ": " + error.message();
+    std::filesystem::path absolute = std::filesystem::absolute(dir, error).lexically_normal();
+    std::filesystem::create_directories(absolute.parent_path(), error);
+    if (error || (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)) {
+        why = "cannot create spool " + dir + ": " + (error ? error.message() : strerror(errno));
         return false;
     }
-    spool.path = std::filesystem::absolute(dir, error).lexically_normal().string();
-    if (spool.path.size() > 1 && spool.path.back() == '/')
-        spool.path.pop_back();
-    removeLeftovers(spool.path, kIncomingPrefix);
-    if (site) {
-        spool.site = spool.path + "/.site";
-        spool.incoming = spool.site + "/incoming";
-        if (!privateFolder(spool.site, why) || !privateFolder(spool.incoming, why))
-            return false;
-        spool.siteFd = openFolder(spool.site);
-    } else {
-        spool.incoming = spool.path + "/" + kIncomingPrefix + std::to_string(getpid());
-        if (mkdir(spool.incoming.c_str(), 0700) != 0 && errno != EEXIST) {
-            why = "cannot write in spool " + dir + ": " + strerror(errno);
-            return false;
-        }
-    }
-    spool.fd = openFolder(spool.path);
-    spool.incomingFd = openFolder(spool.incoming);
-    if (spool.fd < 0 || spool.incomingFd < 0 || (site && spool.siteFd < 0)) {
-        why = "cannot open spool " + dir + ": " + strerror(errno);
+    spool.fd = openTrusted(dir, true, spool.path, why);
+    if (spool.fd < 0)
+        return false;
+    // One server a spool: the lock goes with this process, however it ends.
+    if (flock(spool.fd, LOCK_EX | LOCK_NB) != 0) {
+        why = "another tovrin-report-server serves the spool " + spool.path;
         return false;
     }
+    spool.incoming = spool.path + "/" + kIncoming;
+    struct stat st{};
+    if (mkdirat(spool.fd, kIncoming, 0700) != 0 && errno != EEXIST)
+        why = "cannot write in spool " + spool.path + ": " + strerror(errno);
+    else if ((spool.incomingFd = openat(spool.fd, kIncoming, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) < 0 ||
+             fstat(spool.incomingFd, &st) != 0)
+        why = "cannot open " + spool.incoming + ": " + strerror(errno);
+    else if (st.st_uid != worker && (geteuid() != 0 || fchown(spool.incomingFd, worker, workerGroup) != 0))
+        why = spool.incoming + " must be a folder of this user's";
+    else if ((st.st_mode & 07777) != 0700 && fchmod(spool.incomingFd, 0700) != 0)
+        why = "cannot make " + spool.incoming + " private: " + strerror(errno);
+    if (!why.empty())
+        return false;
+    struct stat top;
+    fstat(spool.fd, &top);
+    spool.dev = top.st_dev;
+    spool.ino = top.st_ino;
+    spool.incomingIno = st.st_ino;
+    removeOrphans(spool);
     return true;
 }
 
 void closeSpool(Spool &spool)
 {
-    std::error_code ignored;
-    if (spool.site.empty() && !spool.incoming.empty())
-        std::filesystem::remove_all(spool.incoming, ignored);
-    for (int fd : {spool.fd, spool.incomingFd, spool.siteFd})
+    for (int fd : {spool.fd, spool.incomingFd})
         if (fd >= 0)
             close(fd);
     spool = Spool{};
 }
 
-// Nothing else is touched: not a link, not a folder of another user's,
-// wherever the parent is.
-void removeLeftovers(const std::string &parent, const std::string &prefix)
+bool spoolIntact(const Spool &spool, std::string &why)
 {
-    DIR *dir = opendir(parent.c_str());
-    if (!dir)
-        return;
-    int fd = dirfd(dir);
-    while (dirent *entry = readdir(dir)) {
-        if (strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0)
-            continue;
-        char *end;
-        long pid = strtol(entry->d_name + prefix.size(), &end, 10);
-        std::error_code ignored;
-        struct stat st;
-        if ((*end == '\0' || *end == '.') && pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 &&
-            errno == ESRCH && fd >= 0 && fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISDIR(st.st_mode) && st.st_uid == geteuid())
-            std::filesystem::remove_all(parent + "/" + entry->d_name, ignored);
-    }
-    closedir(dir);
+    struct stat top, incoming;
+    if (lstat(spool.path.c_str(), &top) != 0 || top.st_dev != spool.dev || top.st_ino != spool.ino)
+        why = "the spool " + spool.path + " was removed or replaced";
+    else if (fstatat(spool.fd, kIncoming, &incoming, AT_SYMLINK_NOFOLLOW) != 0 ||
+             incoming.st_dev != spool.dev || incoming.st_ino != spool.incomingIno)
+        why = spool.incoming + " was removed or replaced";
+    return why.empty();
 }
 
 // A body's age says nothing (nginx writes a slow body only when a buffer
-// fills); whether an nginx process holds it open does. The bodies are listed
-// first, so one that comes after is not judged.
-void removeOrphans(const Spool &spool, pid_t group)
+// fills); whether anyone holds it open does. A write lease is granted only on
+// a file nobody else has open, and nginx keeps a body open until its request
+// ends: it is not granted while a worker receives or hands over the body, nor
+// while the commit step reads it.
+void removeOrphans(const Spool &spool)
 {
-    std::map<ino_t, std::string> bodies;
-    dirent *entry;
-    DIR *incoming = fdopendir(openat(spool.incomingFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    struct stat st;
-    while (incoming && (entry = readdir(incoming)))
-        if (fstatat(spool.incomingFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(st.st_mode))
-            bodies[st.st_ino] = entry->d_name;
+    int fd = openat(spool.incomingFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *incoming = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!incoming && fd >= 0)
+        close(fd);
+    while (dirent *entry = incoming ? readdir(incoming) : nullptr) {
+        int body = openat(spool.incomingFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        struct stat st, now;
+        if (body >= 0 && fstat(body, &st) == 0 && S_ISREG(st.st_mode) &&
+            fcntl(body, F_SETLEASE, F_WRLCK) == 0 &&
+            fstatat(spool.incomingFd, entry->d_name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == st.st_ino)
+            unlinkat(spool.incomingFd, entry->d_name, 0);
+        if (body >= 0)
+            close(body);
+    }
     if (incoming)
         closedir(incoming);
-    DIR *proc = bodies.empty() ? nullptr : opendir("/proc");
-    while (proc && (entry = readdir(proc))) {
-        std::string pid = entry->d_name;
-        if (pid.find_first_not_of("0123456789") != std::string::npos || groupOf(pid) != group)
-            continue;
-        DIR *fds = opendir(("/proc/" + pid + "/fd").c_str());
-        if (!fds && errno != ENOENT)
-            bodies.clear(); // cannot tell: keep them all
-        while (fds && (entry = readdir(fds)))
-            if (fstatat(dirfd(fds), entry->d_name, &st, 0) == 0)
-                bodies.erase(st.st_ino);
-        if (fds)
-            closedir(fds);
-    }
-    if (proc)
-        closedir(proc);
-    for (const auto &body : bodies)
-        unlinkat(spool.incomingFd, body.second.c_str(), 0);
 }

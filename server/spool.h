@@ -1,5 +1,6 @@
-// The spool: the folder reports are stored in, the folder nginx receives
-// bodies into, and what a crash left in either.
+// The spool: the folder reports are stored in, held by one server at a time;
+// its folder .incoming, where nginx receives bodies; and what a body whose
+// writer died leaves there.
 #pragma once
 
 #include <sys/types.h>
@@ -7,24 +8,20 @@
 #include <string>
 
 struct Spool {
-    std::string path;     // absolute
+    std::string path;     // absolute, without links
     std::string incoming; // where nginx writes bodies
     int fd = -1, incomingFd = -1;
-    std::string site;     // --snippet: the private folder of the commit step's socket
-    int siteFd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0, incomingIno = 0;
 };
 
-// site: for a site's nginx, bodies go to a folder that stays the same from
-// one start to the next, beside the commit step's socket. false and why if
-// the spool cannot be had.
-bool openSpool(const std::string &dir, bool site, Spool &spool, std::string &why);
-// Removes the incoming folder of our own nginx; a site's stays for it.
+// Opens dir, made if missing, once the rule of openTrusted holds for it; locks
+// it for this process and gives .incoming to the user nginx's workers run as.
+// false and why if the spool cannot be had.
+bool openSpool(const std::string &dir, uid_t worker, gid_t workerGroup, Spool &spool, std::string &why);
 void closeSpool(Spool &spool);
-
-// Folders in parent named prefix, a process id, then nothing or a dot, whose
-// process is gone, and that are real folders of our own user.
-void removeLeftovers(const std::string &parent, const std::string &prefix);
-
-// Removes bodies that no process in nginx's process group holds open: those
-// of a worker that died.
-void removeOrphans(const Spool &spool, pid_t group);
+// false and why if the spool or its .incoming was removed or replaced.
+bool spoolIntact(const Spool &spool, std::string &why);
+// Removes bodies that no process holds open any more: those of a worker that
+// died, whatever nginx it belonged to.
+void removeOrphans(const Spool &spool);

@@ -123,9 +123,9 @@ class Server:
     run ends are killed (conftest.py)."""
     running = set()
 
-    def __init__(self, cert_key, spool, *flags, listen=f"localhost:{PORT}", binary=SERVER):
+    def __init__(self, cert_key, spool, *flags, listen=f"localhost:{PORT}", binary=SERVER, env=None):
         self.cert_key, self.spool, self.flags, self.listen = cert_key, pathlib.Path(spool), flags, listen
-        self.binary = binary
+        self.binary, self.env = binary, {**os.environ, **(env or {})}
         self.log = self.spool.with_name(self.spool.name + ".log")
 
     def start(self):
@@ -133,7 +133,7 @@ class Server:
         with open(self.log, "ab") as log:
             self.proc = subprocess.Popen([self.binary, "--cert", self.cert_key[0], "--key", self.cert_key[1],
                                           "--listen", self.listen, "--spool", str(self.spool), *self.flags],
-                                         stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+                                         stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=self.env)
         Server.running.add(self.proc)
         if not wait_until(lambda: self.proc.poll() is not None or b"listening on" in self.log.read_bytes()[mark:],
                           30 if SANITIZED else 10) or self.proc.returncode is not None:
@@ -155,7 +155,7 @@ class Server:
 
     def temporaries(self):
         """Bodies nginx is receiving, in the spool's hidden incoming folder."""
-        return [p.name for p in self.spool.glob(".incoming-*/*")]
+        return [p.name for p in self.spool.glob(".incoming/*")]
 
 
 def tls(certs, port=PORT):

@@ -2,13 +2,17 @@
 stored once and byte-exact, nothing else stored, no delivery held up by slow clients."""
 import concurrent.futures
 import contextlib
+import fcntl
 import os
 import pathlib
 import random
 import re
 import signal
 import socket
+import shutil
 import subprocess
+import tempfile
+import time
 
 import pytest
 
@@ -18,7 +22,8 @@ from support import PORT, SERVER, exchange, head, run_tool, show, tls
 
 INVALID, LIMIT = b"Invalid response from server: ", 4 << 20  # conftest's server has --max-bytes LIMIT
 CHUNKED, HOST, HELLO = "Transfer-Encoding: chunked", "Host: localhost", b"5\r\nhello\r\n0\r\n\r\n"
-RUNTIME = next(filter(None, map(os.environ.get, ("RUNTIME_DIRECTORY", "XDG_RUNTIME_DIR", "TMPDIR"))), "/tmp")
+RUNTIME = "/run" if os.geteuid() == 0 else next(filter(None, map(os.environ.get, ("RUNTIME_DIRECTORY", "XDG_RUNTIME_DIR",
+                                                                                  "TMPDIR"))), "/tmp")
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3", "-c"]
 REACH = "import socket, sys; socket.socket(socket.AF_UNIX).connect(sys.argv[1])"
 # 64 connections to the port, half of them sending a byte a second, for 30 s at most.
@@ -101,8 +106,8 @@ def test_report_over_the_limit_is_refused_while_sent(server, certs):
     pytest.param(head(HOST, CHUNKED) + b"100000\r\n" + bytes(300000), None, id="chunked-cut-mid-chunk"),
     pytest.param(head(HOST, "Content-Length: 1000000") + bytes(300000), None, id="content-length-cut-short"),
 ])
-def test_refused_request_stores_nothing(server, certs, request_, status):
-    conn = tls(certs)
+def test_refused_request_stores_nothing_and_is_logged(server, certs, request_, status):
+    conn, logged = tls(certs), len(server.log.read_bytes())
     if status is None:  # the body has begun to land in the spool, then the client leaves
         conn.sendall(request_)
         assert support.wait_until(server.temporaries, 20), "no temporary file"
@@ -110,6 +115,8 @@ def test_refused_request_stores_nothing(server, certs, request_, status):
     assert support.wait_until(lambda: not server.temporaries(), 20), "the temporary file stayed"
     assert (got, body.startswith(b"OK")) == (status, False), body[:300]
     assert server.take() == {}
+    line = rb"\n\S+ 127.0.0.1:\d+ \S+ \S+ %d - -\n" % (status or 400)
+    assert support.wait_until(lambda: re.search(line, server.log.read_bytes()[logged - 1:]), 5), "no log line"
 
 
 @pytest.mark.parametrize("args, message", [
@@ -122,10 +129,23 @@ def test_refused_request_stores_nothing(server, certs, request_, status):
     pytest.param("--cert CERT --key OTHER_KEY", b"bad key", id="key-not-the-certs"),
     pytest.param("--cert CERT --key KEY --listen 127.0.0.1:BUSY", b"Address already in use", id="port-in-use"),
     pytest.param("--cert CERT --key KEY --spool TMP/file/spool", b"cannot create spool", id="spool-not-creatable"),
-    pytest.param("TMPDIR=TMP/file --cert CERT --key KEY", b"cannot make a runtime directory", id="no-runtime-dir"),
+    pytest.param("--cert CERT --key KEY --spool TMP/locked", b"another tovrin-report-server serves", id="spool-in-use"),
+    # Whoever could rename the spool or a folder above it could turn where the server writes.
+    pytest.param("--cert CERT --key KEY --spool TMP/theirs", b"theirs is nobody's, not root's", id="spool-of-another-user",
+                 marks=as_root),
+    pytest.param("--cert CERT --key KEY --spool TMP/theirs/spool", b"theirs is nobody's, not root's",
+                 id="folder-above-of-another-user", marks=as_root),
+    pytest.param("--cert CERT --key KEY --spool TMP/open/spool", b"open: other users can write", id="folder-above-open"),
+    pytest.param("--cert CERT --key KEY --spool TMP/sticky", b"sticky: other users can write", id="spool-open-sticky"),
+    pytest.param("--snippet TMP/report.conf", b"not as root", id="snippet-as-root", marks=as_root),
 ])
 def test_bad_start_exits_2_with_one_line(certs, tmp_path, args, message):
     (tmp_path / "file").write_bytes(b"")
+    for name, mode in (("theirs", 0o700), ("open", 0o777), ("sticky", 0o1777), ("locked", 0o700)):
+        (tmp_path / name).mkdir(), os.chmod(tmp_path / name, mode)
+    if os.geteuid() == 0:
+        os.chown(tmp_path / "theirs", 65534, 65534)
+    fcntl.flock(locked := os.open(tmp_path / "locked", os.O_RDONLY), fcntl.LOCK_EX)  # as a server on it does
     with socket.socket() as busy:
         busy.bind(("127.0.0.1", 0))
         busy.listen()
@@ -137,6 +157,7 @@ def test_bad_start_exits_2_with_one_line(certs, tmp_path, args, message):
         env = dict(a.split("=", 1) for a in argv if "=" in a)  # NAME=value: the environment
         done = subprocess.run([SERVER, *(a for a in argv if "=" not in a)], env={**os.environ, **env},
                               capture_output=True)
+    os.close(locked)
     if not message:
         assert done.returncode == 0 and done.stdout.startswith(b"Usage: "), show(done.stdout, done.stderr)
     else:
@@ -172,35 +193,45 @@ def test_what_a_crash_leaves_is_cleared_at_the_next_start(server, certs):
     conn.close()
     assert support.wait_until(lambda: not support.accepts(PORT), 10), "its nginx outlived it"
     server.start()
-    assert [p.name for p in server.spool.iterdir()] == [f".incoming-{server.proc.pid}"]
+    assert [p.name for p in server.spool.iterdir()] == [".incoming"] and not server.temporaries()
     assert not list(pathlib.Path(RUNTIME).glob(f"tovrin-report-server-{crashed}.*"))
     assert foreign.is_dir() and link.is_symlink(), "another user's folder or a link removed"
     link.unlink(), foreign.rmdir()
 
 
-@pytest.mark.parametrize("lost", ["master", "worker"])
-def test_a_lost_nginx_process_leaves_no_body_and_no_listener(server, certs, lost):
+# What the server cannot go on without ends it within 2 s, exit 1, nothing left on the port, for its
+# service to start it again; the body that was being received goes then.
+@pytest.mark.parametrize("lost", ["nginx-master", "spool-removed", "spool-replaced", "runtime-folder-removed"])
+def test_a_lost_part_ends_the_server_at_once(server, certs, lost):
     conn = tls(certs)
     conn.sendall(head(HOST, CHUNKED) + b"100000\r\n" + bytes(300000))
     assert support.wait_until(server.temporaries, 20), "no temporary file"
-    group = nginx_group(server)
-    holder = next(pid for pid in group if any("/.incoming-" in link for link in links(pid)))
-    os.kill(group[0] if lost == "master" else holder, signal.SIGKILL)
-    if lost == "master":  # the server ends, for its service to restart it
-        assert server.proc.wait(2) == 1 and not support.accepts(PORT), server.log.read_bytes()
-        server.start()
-    assert support.wait_until(lambda: not server.temporaries(), 10), "a dead worker's body stayed"
+    if lost == "nginx-master":
+        os.kill(nginx_group(server)[0], signal.SIGKILL)
+    elif lost == "runtime-folder-removed":
+        shutil.rmtree(next(pathlib.Path(RUNTIME).glob(f"tovrin-report-server-{server.proc.pid}.*")))
+    else:
+        shutil.rmtree(server.spool)
+        if lost == "spool-replaced":
+            server.spool.mkdir()
+    assert server.proc.wait(2) == 1 and not support.accepts(PORT), server.log.read_bytes()[-300:]
+    assert server.log.read_bytes().endswith(b": stopping\n")
     conn.close()
+    server.start()
+    assert not server.temporaries(), "a dead worker's body stayed"
 
 
 @as_root
 def test_a_local_user_reaches_only_the_listen_port_and_holds_up_no_delivery(server, certs):
-    fds = {link for pid in [server.proc.pid, *nginx_group(server)] for link in links(pid)}
+    group = nginx_group(server)
+    fds = {link for pid in [server.proc.pid, *group] for link in links(pid)}
     rows = [line.split() for name in ("tcp", "tcp6", "unix") for line in
             pathlib.Path(f"/proc/net/{name}").read_text().splitlines()[1:]]
     ports = {int(r[1].rsplit(":", 1)[1], 16) for r in rows if r[3] == "0A" and f"socket:[{r[9]}]" in fds}
     abstract = [r for r in rows if r[-1].startswith("@") and f"socket:[{r[6]}]" in fds]
     assert ports == {PORT} and not abstract, (ports, abstract)
+    uids = [int(pathlib.Path(f"/proc/{pid}/status").read_text().split("\nUid:")[1].split()[0]) for pid in group[1:]]
+    assert 0 not in uids, "nginx's workers run as root"
     sockets = list(pathlib.Path(RUNTIME).glob(f"tovrin-report-server-{server.proc.pid}.*/commit.sock"))
     reach = subprocess.run([*NOBODY, REACH, *map(str, sockets)], capture_output=True)
     assert len(sockets) == 1 and b"PermissionError" in reach.stderr, reach.stderr
@@ -233,8 +264,52 @@ def test_an_unread_log_holds_up_no_delivery(server, certs, tmp_path):
     assert (rc, out) == (0, b""), show(out, err)
 
 
-# Its workers run as the commit step does, as they must: root in CI.
-SITE = """daemon off; pid nginx.pid; error_log stderr warn; events {{}} user root;
+# Started with standard descriptors closed: they are opened on /dev/null, so that no spool, lock or socket
+# of the server's becomes its standard error.
+@pytest.mark.parametrize("closed", [(2,), (0, 1, 2)], ids=["stderr", "all-three"])
+def test_a_server_started_with_descriptors_closed_stores_reports(server, certs, closed):
+    server.stop()
+    argv = [SERVER, "--cert", certs.good[0], "--key", certs.good[1], "--listen", f"localhost:{PORT}", "--spool",
+            str(server.spool)]
+    started = subprocess.Popen(argv, preexec_fn=lambda: [os.close(fd) for fd in closed])
+    try:
+        assert support.wait_until(lambda: support.accepts(PORT), 10)
+        rc, out, err, _ = run_tool(["--ca-path", certs.ca_dir], stdin=b"closed descriptors")
+        standard = [os.readlink(f"/proc/{started.pid}/fd/{fd}") for fd in closed]
+    finally:
+        started.terminate(), started.wait(60)
+        server.start()
+    assert (rc, out, list(server.take().values())) == (0, b"", [b"closed descriptors"]), show(out, err)
+    assert standard == ["/dev/null"] * len(closed), standard
+
+
+# The first flush of the spool folder fails, after the same report came in again and was answered: the
+# report stays, and a name of the commit's own is taken back.
+@pytest.mark.parametrize("flags", [["--dedup"], []], ids=["dedup-name-kept", "own-name-taken-back"])
+def test_a_failed_folder_flush_answers_500_and_takes_back_only_its_own_name(server, certs, tmp_path, flags):
+    shim = tmp_path / "failflush.so"
+    subprocess.run(["cc", "-shared", "-fPIC", "-o", shim, pathlib.Path(__file__).with_name("failflush.c"), "-ldl"],
+                   check=True)
+    server.stop()
+    failing = support.Server(certs.good, tmp_path / "spool", *flags,
+                             env={"LD_PRELOAD": str(shim),
+                                  "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"})
+    failing.start()
+    try:
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            first = pool.submit(run_tool, ["--ca-path", certs.ca_dir], stdin=b"flushed twice")
+            time.sleep(0.3)  # the first commit waits on its failing flush
+            second = run_tool(["--ca-path", certs.ca_dir], stdin=b"flushed twice")
+            first = first.result()
+    finally:
+        failing.stop()
+        server.start()
+    assert first[1].startswith(INVALID + b"Cannot store") and second[:2] == (0, b""), show(first[1], second[2])
+    assert list(failing.take().values()) == [b"flushed twice"]
+
+
+# The site's workers and the commit step run as one user: www-data, as Debian's nginx's workers do.
+SITE = """daemon off; pid nginx.pid; error_log stderr warn; events {{}} user www-data;
 http {{ access_log off; client_body_temp_path body; proxy_temp_path proxy; fastcgi_temp_path fastcgi;
   uwsgi_temp_path uwsgi; scgi_temp_path scgi;
   server {{ listen 127.0.0.1:{port} ssl; ssl_certificate {cert}; ssl_certificate_key {key};
@@ -243,10 +318,17 @@ http {{ access_log off; client_body_temp_path body; proxy_temp_path proxy; fastc
 """
 
 
+@as_root
 def test_snippet_puts_the_commit_step_behind_a_sites_nginx_that_never_reloads(server, certs, tmp_path):
-    snippet, spool = tmp_path / "report.conf", tmp_path / "spool"
+    site = pathlib.Path(tempfile.mkdtemp())  # where www-data can reach
+    snippet, spool = site / "conf/report.conf", site / "spool"
+    for folder in (site / "conf", spool):
+        folder.mkdir(), shutil.chown(folder, "www-data", "www-data")
+    site.chmod(0o711)
     server.stop()  # the site takes its port
-    argv, procs, texts, results = [SERVER, "--snippet", str(snippet), "--spool", str(spool)], [], [], []
+    argv = ["setpriv", "--reuid=www-data", "--regid=www-data", "--clear-groups", SERVER, "--snippet", str(snippet),
+            "--spool", str(spool)]
+    procs, texts, results = [], [], []
     try:
         for body in (b"through the site", b"after a restart"):  # the site's nginx is not reloaded
             if procs:
@@ -262,13 +344,22 @@ def test_snippet_puts_the_commit_step_behind_a_sites_nginx_that_never_reloads(se
                 assert support.wait_until(lambda: support.accepts(PORT), 10)
             results.append(run_tool(["--ca-path", certs.ca_dir], stdin=body)[:3])
         status, _ = exchange(tls(certs), head(HOST, "Content-Length: 268435457"))  # over the default limit
-        reach = subprocess.run([*NOBODY, REACH, str(spool / ".site/commit.sock")], capture_output=True)
+        reach = subprocess.run([*NOBODY, REACH, str(spool / ".commit.sock")], capture_output=True)
+        # A site worker killed mid-body: the body goes within seconds.
+        conn = tls(certs)
+        conn.sendall(head(HOST, CHUNKED) + b"100000\r\n" + bytes(300000))
+        assert support.wait_until(lambda: list(spool.glob(".incoming/*")), 20), "no temporary file"
+        workers = pathlib.Path(f"/proc/{procs[0].pid}/task/{procs[0].pid}/children").read_text().split()
+        os.kill(next(int(pid) for pid in workers if any("/.incoming/" in link for link in links(pid))), signal.SIGKILL)
+        orphan_gone = support.wait_until(lambda: not list(spool.glob(".incoming/*")), 5)
+        conn.close()
+        stored = sorted(p.read_bytes() for p in spool.iterdir() if p.is_file())
     finally:
         for proc in procs:
             proc.terminate(), proc.wait(60)
+        shutil.rmtree(site)
         server.start()
     assert results == [(0, b"", b"")] * 2 and status == 413, results
     assert texts[0] == texts[1] and "token" not in texts[0].lower()
-    assert (spool / ".site").stat().st_mode & 0o777 == 0o700
-    assert os.geteuid() != 0 or b"PermissionError" in reach.stderr, reach.stderr
-    assert sorted(p.read_bytes() for p in spool.iterdir() if p.is_file()) == [b"after a restart", b"through the site"]
+    assert b"PermissionError" in reach.stderr and orphan_gone, reach.stderr
+    assert stored == [b"after a restart", b"through the site"]
