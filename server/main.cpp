@@ -199,34 +199,6 @@ std::string snippetFor(const Options &options, Running &running)
     return reportConf(options.maxBytes, spool.incoming, socket);
 }
 
-// Every half second, the bodies of workers that died go, and a spool or
-// runtime folder that is gone ends the server, for its service to start it
-// again: nothing could be stored any more.
-int serve(sigset_t &signals, bool ownNginx, Running &running)
-{
-    timespec half{0, 500000000};
-    int signalNumber;
-    std::string how, why;
-    do {
-        signalNumber = sigtimedwait(&signals, nullptr, &half);
-        if (signalNumber < 0)
-            removeOrphans(running.spool);
-        if (!spoolIntact(running.spool, why) || !commitIntact(running.commit, why) ||
-            (ownNginx && !runtimeIntact(running.nginx, why))) {
-            stopAll(running);
-            say(why + ": stopping");
-            return 1;
-        }
-    } while (signalNumber < 0 || (signalNumber == SIGCHLD && !nginxEnded(running.nginx, how)));
-    bool unexpected = signalNumber == SIGCHLD;
-    // nginx lets uploads in flight finish, and the commit step serves them.
-    if (!unexpected)
-        stopNginx(running.nginx);
-    stopAll(running);
-    say(unexpected ? "nginx stopped unexpectedly (" + how + "): stopping" : "stopped");
-    return unexpected ? 1 : 0;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -288,5 +260,29 @@ int main(int argc, char *argv[])
             " in an nginx server block (it stays the same from one start to the next); "
             "storing reports in " + running.spool.path);
     }
-    return serve(signals, ownNginx, running);
+
+    // Every half second, the bodies of workers that died go, and a spool or
+    // runtime folder that is gone ends the server, for its service to start
+    // it again: nothing could be stored any more.
+    timespec half{0, 500000000};
+    int signalNumber;
+    std::string how;
+    do {
+        signalNumber = sigtimedwait(&signals, nullptr, &half);
+        if (signalNumber < 0)
+            removeOrphans(running.spool);
+        if (!spoolIntact(running.spool, why) || !commitIntact(running.commit, why) ||
+            (ownNginx && !runtimeIntact(running.nginx, why))) {
+            stopAll(running);
+            say(why + ": stopping");
+            return 1;
+        }
+    } while (signalNumber < 0 || (signalNumber == SIGCHLD && !nginxEnded(running.nginx, how)));
+    bool unexpected = signalNumber == SIGCHLD;
+    // nginx lets uploads in flight finish, and the commit step serves them.
+    if (!unexpected)
+        stopNginx(running.nginx);
+    stopAll(running);
+    say(unexpected ? "nginx stopped unexpectedly (" + how + "): stopping" : "stopped");
+    return unexpected ? 1 : 0;
 }
