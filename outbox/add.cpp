@@ -38,7 +38,7 @@ std::string failure(const char *what)
 }
 
 // Standard input into file, up to room bytes.
-bool copyReport(int file, uint64_t room, std::string &why)
+bool copyReport(int file, std::string &why, uint64_t room)
 {
     static char buffer[1 << 16];
     uint64_t total = 0;
@@ -79,7 +79,7 @@ bool writeTemporary(const Outbox &outbox, const std::string &temporary, uint64_t
         return false;
     }
     // Readable by the outbox's group whatever the adder's umask: deliver reads it so.
-    bool written = fchmod(file, 0640) == 0 && copyReport(file, room, why) && fsync(file) == 0;
+    bool written = fchmod(file, 0640) == 0 && copyReport(file, why, room) && fsync(file) == 0;
     if (close(file) != 0 || !written) {
         if (why.empty())
             why = failure("cannot store the report");

@@ -46,7 +46,7 @@ std::string firstLine(const ToolRun &run)
 struct Round {
     const Outbox &outbox;
     const DeliverOptions &options;
-    std::string tool;
+    Tool tool;
     bool removed = false, unreachable = false, broken = false;
 };
 
@@ -86,12 +86,15 @@ void attempt(Round &round, const std::string &name)
         return;
     }
 
-    ToolRun run = runTool(round.tool, round.options.caPath, report, round.options.timeout);
+    ToolRun run = runTool(round.tool, report);
     close(report);
     if (run.status == 0) {
-        unlinkat(o.queue, name.c_str(), 0);
         unlinkat(o.queue, (name + kStateSuffix).c_str(), 0);
         round.removed = true;
+        if (unlinkat(o.queue, name.c_str(), 0) != 0) {
+            say("delivered " + name + " but cannot remove it: " + strerror(errno));
+            round.broken = true;
+        }
         return;
     }
     // Only a reply that was not OK: the server is there and refused this one.
@@ -127,7 +130,7 @@ int deliver(const Outbox &outbox, const DeliverOptions &options)
             close(lock);
         return busy ? 0 : 1;
     }
-    Round round{outbox, options, "", false, false, false};
+    Round round{outbox, options, {"", options.caPath, options.timeout}, false, false, false};
     std::string why;
     if (!toolBeside(round.tool, why)) {
         say(why);

@@ -10,7 +10,7 @@
 struct DeliverOptions {
     std::string caPath;              // passed on to the tool; empty: its default
     int timeout = 300;               // seconds a run of the tool may take
-    int64_t giveUp = 7 * 24 * 3600;  // a report this old moves to failed/ at its next failure
+    int64_t giveUp = 7LL * 24 * 3600; // a report this old moves to failed/ at its next failure
     bool now = false;                // every report is due, whatever its back-off
 };
 

@@ -25,8 +25,9 @@ const char kUsage[] =
 
 struct Options {
     std::string command, outbox = kDefaultOutbox;
+    bool ownOutbox = false; // named with --outbox
     DeliverOptions deliver;
-    int64_t maxWait = 24 * 3600;
+    int64_t maxWait = 24LL * 3600;
 };
 
 // A closed 0, 1 or 2 would be handed to the next file opened, and a report
@@ -72,9 +73,10 @@ bool parse(int argc, char *argv[], Options &options)
         if (!value)
             return false;
         i++;
-        if (flag == "--outbox")
+        if (flag == "--outbox") {
             options.outbox = value;
-        else if (deliver && flag == "--ca-path")
+            options.ownOutbox = true;
+        } else if (deliver && flag == "--ca-path")
             options.deliver.caPath = value;
         else if (deliver && flag == "--timeout" && seconds(value, 86400, number) && number > 0)
             options.deliver.timeout = static_cast<int>(number);
@@ -105,10 +107,11 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    // add and deliver make a missing outbox, private to the user; status only looks.
+    // add and deliver make a missing --outbox, private to the user; the
+    // default one is the package's to make, with its group's permissions.
     Outbox outbox;
     std::string why;
-    if (!openOutbox(options.outbox, options.command != "status", outbox, why)) {
+    if (!openOutbox(options.outbox, options.ownOutbox && options.command != "status", outbox, why)) {
         say(why);
         return options.command == "status" ? kUnknown : 1;
     }

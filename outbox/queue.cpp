@@ -12,7 +12,7 @@
 #include <cstring>
 #include <ctime>
 
-const char kDefaultOutbox[] = "/var/spool/tovrin-outbox";
+const char kDefaultOutbox[] = "/var/spool/tovrin-report-outbox";
 const char kStateSuffix[] = ".state";
 
 namespace {
@@ -36,17 +36,6 @@ DIR *reopen(int fd)
     if (copy >= 0 && !dir)
         close(copy);
     return dir;
-}
-
-bool writeAll(int fd, const std::string &content)
-{
-    for (size_t done = 0; done < content.size();) {
-        ssize_t n = write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno != EINTR)
-            return false;
-        done += n > 0 ? static_cast<size_t>(n) : 0;
-    }
-    return true;
 }
 
 } // namespace
@@ -135,7 +124,9 @@ int openEntry(int fd, const std::string &name, bool ownOnly, struct stat &st, st
         why = errno == ELOOP ? "a symbolic link" : strerror(errno);
         return -1;
     }
-    if (fstat(entry, &st) != 0 || fstat(fd, &folder) != 0)
+    // Blocking again for the reader: a fifo is refused below, never read.
+    if (fstat(entry, &st) != 0 || fstat(fd, &folder) != 0 ||
+        fcntl(entry, F_SETFL, fcntl(entry, F_GETFL) & ~O_NONBLOCK) != 0)
         why = strerror(errno);
     else if (!S_ISREG(st.st_mode))
         why = S_ISDIR(st.st_mode) ? "a folder" : "not a regular file";
@@ -143,29 +134,10 @@ int openEntry(int fd, const std::string &name, bool ownOnly, struct stat &st, st
         why = "a file with other links";
     else if (st.st_uid != 0 && st.st_uid != geteuid() && (ownOnly || st.st_gid != folder.st_gid))
         why = "owned by user " + std::to_string(st.st_uid) + (ownOnly ? "" : ", not of the outbox's group");
-    else if (fcntl(entry, F_SETFL, fcntl(entry, F_GETFL) & ~O_NONBLOCK) == 0)
-        return entry;
     else
-        why = strerror(errno);
+        return entry;
     close(entry);
     return -1;
-}
-
-bool replaceFile(const Outbox &outbox, int fd, const std::string &name, const std::string &content,
-                 std::string &why)
-{
-    std::string temporary = std::to_string(getpid()) + "." + name;
-    unlinkat(outbox.tmp, temporary.c_str(), 0); // a leftover of a process that had our pid
-    int file = openat(outbox.tmp, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
-    bool done = file >= 0 && writeAll(file, content) && fsync(file) == 0;
-    if (file >= 0 && close(file) != 0)
-        done = false;
-    done = done && renameat(outbox.tmp, temporary.c_str(), fd, name.c_str()) == 0 && fsync(fd) == 0;
-    if (!done) {
-        why = "cannot write " + name + ": " + strerror(errno);
-        unlinkat(outbox.tmp, temporary.c_str(), 0);
-    }
-    return done;
 }
 
 // A temporary's writer is named by the digits before its first dot; one whose

@@ -39,11 +39,6 @@ bool listReports(int fd, std::vector<std::string> &names, std::vector<std::strin
 // group; else -1 and why. Never follows a link; never blocks on a fifo.
 int openEntry(int fd, const std::string &name, bool ownOnly, struct stat &st, std::string &why);
 
-// Replaces name in folder fd with content, durably: written in tmp/,
-// flushed, renamed into place, the folder flushed.
-bool replaceFile(const Outbox &outbox, int fd, const std::string &name, const std::string &content,
-                 std::string &why);
-
 // Removes the temporaries of processes that are gone.
 void sweepTemporaries(const Outbox &outbox);
 

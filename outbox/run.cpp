@@ -26,8 +26,8 @@ int64_t nowMs()
     return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
-[[noreturn]] void startTool(const std::string &tool, const std::string &caPath, int reportFd, int output,
-                            pid_t parent)
+// In the child, its standard input and output in place.
+[[noreturn]] void startTool(const Tool &tool, pid_t parent)
 {
     setpgid(0, 0);
     // A deliver killed mid-attempt leaves no tool behind to send the report
@@ -35,18 +35,16 @@ int64_t nowMs()
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
         _exit(127);
     signal(SIGPIPE, SIG_DFL);
-    if (dup2(reportFd, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0)
-        _exit(127);
-    const char *argv[] = {"tovrin-report", "--ca-path", caPath.c_str(), nullptr};
-    if (caPath.empty())
+    const char *argv[] = {"tovrin-report", "--ca-path", tool.caPath.c_str(), nullptr};
+    if (tool.caPath.empty())
         argv[1] = nullptr;
-    execv(tool.c_str(), const_cast<char *const *>(argv));
+    execv(tool.path.c_str(), const_cast<char *const *>(argv));
     _exit(127);
 }
 
 } // namespace
 
-bool toolBeside(std::string &tool, std::string &why)
+bool toolBeside(Tool &tool, std::string &why)
 {
     char self[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -54,16 +52,16 @@ bool toolBeside(std::string &tool, std::string &why)
         why = std::string("cannot find this program's folder: ") + strerror(errno);
         return false;
     }
-    tool.assign(self, static_cast<size_t>(n));
-    tool = tool.substr(0, tool.rfind('/') + 1) + "tovrin-report";
-    if (access(tool.c_str(), X_OK) != 0) {
-        why = "cannot run " + tool + ": " + strerror(errno);
+    std::string path(self, static_cast<size_t>(n));
+    tool.path = path.substr(0, path.rfind('/') + 1) + "tovrin-report";
+    if (access(tool.path.c_str(), X_OK) != 0) {
+        why = "cannot run " + tool.path + ": " + strerror(errno);
         return false;
     }
     return true;
 }
 
-ToolRun runTool(const std::string &tool, const std::string &caPath, int reportFd, int timeout)
+ToolRun runTool(const Tool &tool, int reportFd)
 {
     ToolRun run;
     int pipeFds[2];
@@ -72,8 +70,11 @@ ToolRun runTool(const std::string &tool, const std::string &caPath, int reportFd
         return run;
     }
     pid_t parent = getpid(), pid = fork();
-    if (pid == 0)
-        startTool(tool, caPath, reportFd, pipeFds[1], parent);
+    if (pid == 0) {
+        if (dup2(reportFd, STDIN_FILENO) < 0 || dup2(pipeFds[1], STDOUT_FILENO) < 0)
+            _exit(127);
+        startTool(tool, parent);
+    }
     close(pipeFds[1]);
     // The system call: the C library of Debian 12 declares no C linkage for it.
     int exited = pid > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
@@ -86,16 +87,17 @@ ToolRun runTool(const std::string &tool, const std::string &caPath, int reportFd
     }
 
     // Its output is read to the end, whatever its length; the start is kept.
-    int64_t deadline = nowMs() + timeout * 1000LL;
+    int64_t deadline = nowMs() + tool.timeout * 1000LL;
     pollfd fds[2] = {{pipeFds[0], POLLIN, 0}, {exited, POLLIN, 0}};
     bool gone = false;
     while (exited >= 0 && !(gone && fds[0].fd < 0)) {
-        int ready = poll(fds, 2, static_cast<int>(std::max<int64_t>(deadline - nowMs(), 0)));
+        int64_t left = deadline - nowMs();
+        int ready = left > 0 ? poll(fds, 2, static_cast<int>(left)) : 0;
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0) {
             kill(-pid, SIGKILL);
-            run.trouble = "no outcome within " + std::to_string(timeout) + " s: the tool was killed";
+            run.trouble = "no outcome within " + std::to_string(tool.timeout) + " s: the tool was killed";
             break;
         }
         gone = gone || fds[1].revents != 0;
@@ -114,7 +116,7 @@ ToolRun runTool(const std::string &tool, const std::string &caPath, int reportFd
         if (WIFEXITED(status) && WEXITSTATUS(status) != 127)
             run.status = WEXITSTATUS(status);
         else if (WIFEXITED(status))
-            run.trouble = "cannot run " + tool;
+            run.trouble = "cannot run " + tool.path;
         else
             run.trouble = "the tool was ended by signal " + std::to_string(WTERMSIG(status));
     }

@@ -9,10 +9,15 @@ struct ToolRun {
     std::string trouble; // why it did not exit by itself, when it did not
 };
 
-// The tool installed beside this program: the one of the same build.
-bool toolBeside(std::string &tool, std::string &why);
+struct Tool {
+    std::string path, caPath; // caPath empty: the tool's default
+    int timeout = 300;        // seconds
+};
 
-// Runs tool [--ca-path caPath] with reportFd as its standard input. Past
-// timeout seconds the tool is killed with its process group; it is also
-// killed if this process dies first.
-ToolRun runTool(const std::string &tool, const std::string &caPath, int reportFd, int timeout);
+// The tool installed beside this program: the one of the same build.
+bool toolBeside(Tool &tool, std::string &why);
+
+// Runs the tool with reportFd as its standard input. Past its timeout the
+// tool is killed with its process group; it is also killed if this process
+// dies first.
+ToolRun runTool(const Tool &tool, int reportFd);

@@ -50,14 +50,26 @@ bool readState(int fd, const std::string &report, bool ownOnly, State &state, st
     return true;
 }
 
+// As a report is added: written in tmp/, flushed, renamed into place, the
+// folder flushed.
 bool writeState(const Outbox &outbox, int fd, const std::string &report, const State &state, std::string &why)
 {
     std::string message = state.message;
     for (char &c : message)
         if (static_cast<unsigned char>(c) < 32 || c == 127)
             c = '?';
-    return replaceFile(outbox, fd, report + kStateSuffix,
-                       "attempts " + std::to_string(state.attempts) + "\nlast " + std::to_string(state.last) +
-                           "\nnext " + std::to_string(state.next) + "\nmessage " + message + "\n",
-                       why);
+    std::string text = "attempts " + std::to_string(state.attempts) + "\nlast " + std::to_string(state.last) +
+                       "\nnext " + std::to_string(state.next) + "\nmessage " + message + "\n";
+    std::string name = report + kStateSuffix, temporary = std::to_string(getpid()) + "." + name;
+    unlinkat(outbox.tmp, temporary.c_str(), 0); // a leftover of a process that had our pid
+    int file = openat(outbox.tmp, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+    bool written = file >= 0 && write(file, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                   fsync(file) == 0;
+    if ((file >= 0 && close(file) != 0) || !written || renameat(outbox.tmp, temporary.c_str(), fd, name.c_str()) != 0 ||
+        fsync(fd) != 0) {
+        why = "cannot write " + name + ": " + strerror(errno);
+        unlinkat(outbox.tmp, temporary.c_str(), 0);
+        return false;
+    }
+    return true;
 }

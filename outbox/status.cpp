@@ -3,6 +3,8 @@
 #include "say.h"
 #include "state.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -16,9 +18,25 @@ std::string ago(int64_t seconds)
         return std::to_string(seconds) + " s";
     if (seconds < 7200)
         return std::to_string(seconds / 60) + " min";
-    if (seconds < 2 * 86400)
+    if (seconds < 2LL * 86400)
         return std::to_string(seconds / 3600) + " h";
     return std::to_string(seconds / 86400) + " d";
+}
+
+// The reports of folder fd that deliver would read; the rest it skips.
+size_t keepReports(int fd, std::vector<std::string> &names)
+{
+    size_t before = names.size();
+    for (size_t i = names.size(); i-- > 0;) {
+        struct stat st;
+        std::string why;
+        int entry = openEntry(fd, names[i], false, st, why);
+        if (entry < 0)
+            names.erase(names.begin() + static_cast<long>(i));
+        else
+            close(entry);
+    }
+    return before - names.size();
 }
 
 // The latest attempt among names of folder fd, into last.
@@ -38,12 +56,13 @@ void latest(int fd, const std::vector<std::string> &names, State &last, std::str
 
 int status(const Outbox &outbox, int64_t maxWait)
 {
-    std::vector<std::string> waiting, failed, strays;
+    std::vector<std::string> waiting, failed, strays, failedStrays;
     std::string why;
-    if (!listReports(outbox.queue, waiting, strays, why) || !listReports(outbox.failed, failed, strays, why)) {
+    if (!listReports(outbox.queue, waiting, strays, why) || !listReports(outbox.failed, failed, failedStrays, why)) {
         say(why);
         return kUnknown;
     }
+    size_t skipped = keepReports(outbox.queue, waiting) + strays.size();
     int64_t now = time(nullptr), added = now;
     if (!waiting.empty())
         isReportName(waiting.front(), &added);
@@ -55,6 +74,8 @@ int status(const Outbox &outbox, int64_t maxWait)
     std::string text = "waiting: " + std::to_string(waiting.size());
     if (!waiting.empty())
         text += ", the oldest added " + ago(now - added) + " ago";
+    if (skipped > 0)
+        text += "\nskipped: " + std::to_string(skipped) + " entries of the queue that are not reports";
     text += "\nfailed: " + std::to_string(failed.size()) + "\nlast attempt: ";
     text += lastName.empty() ? "none" : ago(now - last.last) + " ago, " + lastName + ": " + last.message;
     int health = kHealthy;
