@@ -16,20 +16,27 @@ namespace {
 
 const int kTries = 3;
 
-// Set by whoever owns the outbox: an adder cannot write in its folder.
-uint64_t maxBytes(const Outbox &outbox)
+// Set by root or the user of an outbox of one's own: adders cannot write in
+// the outbox's folder. One that cannot be read refuses every report rather
+// than let them pass.
+bool maxBytes(const Outbox &outbox, uint64_t &limit, std::string &why)
 {
     struct stat st;
-    std::string why;
+    limit = kDefaultMaxBytes;
+    if (fstatat(outbox.fd, "max-bytes", &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)
+        return true;
     int file = openEntry(outbox.fd, "max-bytes", true, st, why);
-    if (file < 0)
-        return kDefaultMaxBytes;
     char text[32] = {};
-    ssize_t n = read(file, text, sizeof text - 1);
-    close(file);
-    char *end;
-    unsigned long long limit = n > 0 ? strtoull(text, &end, 10) : 0;
-    return n > 0 && end != text ? limit : kDefaultMaxBytes;
+    ssize_t n = file < 0 ? -1 : read(file, text, sizeof text - 1);
+    if (file >= 0)
+        close(file);
+    char *end = text;
+    limit = n > 0 ? strtoull(text, &end, 10) : 0;
+    if (end == text || (*end && *end != '\n')) {
+        why = "the outbox's max-bytes cannot be read as a number of bytes" + (why.empty() ? "" : ": " + why);
+        return false;
+    }
+    return true;
 }
 
 std::string failure(const char *what)
@@ -112,8 +119,12 @@ bool queueReport(const Outbox &outbox, const std::string &temporary, std::string
 
 int add(const Outbox &outbox)
 {
-    uint64_t limit = maxBytes(outbox), held = folderBytes(outbox.queue) + folderBytes(outbox.failed);
+    uint64_t limit = 0, held = folderBytes(outbox.queue) + folderBytes(outbox.failed);
     std::string temporary = std::to_string(getpid()) + "." + newName(), why;
+    if (!maxBytes(outbox, limit, why)) {
+        say(why + ": nothing queued");
+        return 1;
+    }
     if (writeTemporary(outbox, temporary, limit > held ? limit - held : 0, why) && queueReport(outbox, temporary, why))
         return 0;
     unlinkat(outbox.tmp, temporary.c_str(), 0);
