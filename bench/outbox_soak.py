@@ -79,7 +79,7 @@ class Chaos:
             else:
                 direction = self.rng.choice(("up", "down"))
                 self.rig.proxy.fault = None if self.rng.random() < 0.3 else Fault(
-                    self.rng.choice(KINDS), direction, self.rng.randrange(3 << 20 if direction == "up" else 8 << 10),
+                    self.rng.choice(KINDS), direction, self.rng.randrange(512 << 10 if direction == "up" else 4 << 10),
                     self.rng.uniform(0.05, 1.0))
 
 
