@@ -33,6 +33,9 @@ echo "exit status: $status"
 stored=$(ls reports/* | head -n 1)
 echo "stored as: $work/$stored"
 cmp sample.bin "$stored" && echo "byte-identical to the report sent ($(wc -c < sample.bin) bytes)"
+# The same report queued in an outbox of its own, then delivered from it.
+"$bin/tovrin-report-outbox" add --outbox outbox < sample.bin && "$bin/tovrin-report-outbox" deliver --outbox outbox --ca-path ca
+echo "tovrin-report-outbox add, then deliver: $("$bin/tovrin-report-outbox" status --outbox outbox | head -n 1) ($(ls reports | wc -l) reports stored)"
 
 cat <<MSG
 

@@ -28,6 +28,7 @@ suite() { # dir, label: the summary line goes to build/verdicts
   echo "== end-to-end suite: $2"
   TOVRIN_REPORT="$PWD/$1/stage/bin/tovrin-report" \
   TOVRIN_REPORT_SERVER="$PWD/$1/stage/bin/tovrin-report-server" \
+  TOVRIN_REPORT_OUTBOX="$PWD/$1/stage/bin/tovrin-report-outbox" \
   TOVRIN_TEST_PORT="$PORT" \
     $net /usr/bin/python3 -m pytest -q -p no:cacheprovider tests >"$1/pytest.log" 2>&1 ||
     { cat "$1/pytest.log"; exit 1; }
@@ -39,11 +40,11 @@ build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 suite build/test "release build"
 
 echo "== clang-tidy, cppcheck, mandoc"
-quiet clang-tidy -p build/test --quiet src/*.cpp server/*.cpp
+quiet clang-tidy -p build/test --quiet src/*.cpp server/*.cpp outbox/*.cpp
 level=$(cppcheck --help | grep -q -e --check-level && echo --check-level=exhaustive || true)
 quiet cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr --std=c++17 -q $level \
-  -I build/test src/ server/
-mandoc -T lint -W warning build/test/tovrin-report.1 doc/tovrin-report-server.1
+  -I build/test src/ server/ outbox/
+mandoc -T lint -W warning build/test/tovrin-report.1 doc/tovrin-report-server.1 doc/tovrin-report-outbox.1
 
 if [ -n "$net" ]; then echo "== Debian packages"; tests/package.sh; fi
 

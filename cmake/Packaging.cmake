@@ -80,7 +80,13 @@ only the CA certificates in /etc/tovrin/report-ca, which is installed empty
 (see README.Debian), and counts the report delivered only when the server's
 reply begins with OK.
 
+tovrin-report-outbox queues reports on disk and delivers them later with
+the tool, retrying with a back-off; its service runs as the user
+tovrin-outbox, and the members of its group may add reports.
+
 This build delivers to ${TOVRIN_REPORT_URL}")
+# sysusers for the outbox's user.
+set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "systemd | systemd-standalone-sysusers | systemd-sysusers")
 
 if(TOVRIN_SERVER)
   list(APPEND CPACK_COMPONENTS_ALL server)

@@ -18,6 +18,7 @@ import trustme
 STAGE = pathlib.Path(__file__).resolve().parent.parent / "build" / "test" / "stage" / "bin"
 TOOL = os.environ.get("TOVRIN_REPORT", str(STAGE / "tovrin-report"))
 SERVER = os.environ.get("TOVRIN_REPORT_SERVER", str(STAGE / "tovrin-report-server"))
+OUTBOX = os.environ.get("TOVRIN_REPORT_OUTBOX", str(STAGE / "tovrin-report-outbox"))  # runs the tool beside it
 CACHE = STAGE.parent.parent / "CMakeCache.txt"  # by hand after ./test.sh: the port build/test was made for
 BUILT = re.findall(r"^TOVRIN_REPORT_HOST:\w+=.*:(\d+)$", CACHE.read_text() if CACHE.exists() else "", re.M)
 PORT = int(os.environ.get("TOVRIN_TEST_PORT") or (BUILT or [18443])[0])

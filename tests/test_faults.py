@@ -1,6 +1,7 @@
 """A short fault-injection soak in the normal suite; bench/soak.py runs the long one."""
 import pytest
 
+import outbox_soak
 import soak
 from faultproxy import Fault
 from support import show
@@ -38,3 +39,9 @@ def test_retry_after_lost_reply_stores_once_with_dedup(rig):
     assert (rc, list(stored.values())) == (1, [report]), out
     rc, out, err, retried, _ = rig.deliver(report, None)
     assert (rc, out, retried) == (0, b"", stored), show(out, err)
+
+
+@pytest.mark.parametrize("rig", [True], indirect=True, ids=["dedup"])
+def test_outbox_stores_each_report_once_through_faults_kills_and_restarts(rig, tmp_path):
+    c = outbox_soak.run(rig, tmp_path, SEED, reports=40, largest=256 << 10)
+    assert (c["lost"], c["duplicates"], c["corrupt"], c["failed-area"], c["left"]) == (0, 0, 0, 0, 0), c
