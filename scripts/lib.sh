@@ -66,8 +66,8 @@ views() {
 # in_boot CMD... runs CMD in a throwaway view of this machine booted by its own systemd:
 # systemd-nspawn -b on / overlaid as in_view, in a network of its own; --register=no and
 # --keep-unit as PID 1 here need not be systemd. CMD runs there, in this directory (bound
-# in), once the boot is done, by nsenter; then the view halts. Exit status 3, after one
-# line, when no boot can be had here.
+# in), once the boot is done, by nsenter; then the view halts. Exit status: CMD's (1 for its
+# 3), or 3 after one line when no boot can be had here.
 in_boot() {
   unshare --mount --propagation private sh -euc '. scripts/lib.sh && boot_view "$@"' sh "$@"
 }
@@ -95,10 +95,11 @@ boot_view() {
     sleep 0.1
   done
   boot_state=$([ -z "$boot_init" ] ||
-    timeout 60 nsenter -t "$boot_init" -a systemctl is-system-running --wait 2>&1 || true)
+    timeout 60 nsenter -t "$boot_init" -a --root --wd systemctl is-system-running --wait 2>&1 || true)
   case $boot_state in
   running|degraded)
-    nsenter -t "$boot_init" -a sh -c 'cd "$0" && exec "$@"' "$PWD" "$@" || boot_status=$?;;
+    nsenter -t "$boot_init" -a --root --wd sh -c 'cd "$0" && exec "$@"' "$PWD" "$@" || boot_status=$?
+    [ $boot_status != 3 ] || boot_status=1;; # 3 is for no boot
   *) echo "in_boot: no booted systemd here (${boot_state:-$(tail -n 1 /mnt/boot.log)})" >&2
     boot_status=3;;
   esac
