@@ -73,13 +73,15 @@ delivers() { # started by apt; its own certificate refused until trusted, as REA
 }
 
 stopping() { [ "$(show ActiveState)" = deactivating ] && sleep 1; }
-in_flight() { # ACTION...: 5 uploads of 4 MiB, the second halves sent once the service is seen
-  head -c 4M /dev/urandom >$dir/report.bin && : >$dir/ok # stopping (else none: no match)
+# in_flight ACTION...: ACTION 1 s into 5 uploads of 4 MiB whose second halves go 1 s after the
+# service is seen stopping (or never: then no stored copy matches)
+in_flight() {
+  report=$dir/report.bin && head -c 4M /dev/urandom >$report && : >$dir/ok
   for i in 1 2 3 4 5; do
-    { head -c 2M $dir/report.bin; within 30 stopping && tail -c 2M $dir/report.bin; } | /usr/bin/tovrin-report && echo >>$dir/ok &
+    { head -c 2M $report; within 30 stopping && tail -c 2M $report; } | /usr/bin/tovrin-report && echo >>$dir/ok &
   done
   sleep 1 && begun=$(date +%s.%N) && { quiet "$@" || fail "$* failed"; } && took=$(since "$begun") && wait
-  stored=$(for file in $spool/*; do cmp -s "$file" $dir/report.bin && echo; done | wc -l)
+  stored=$(for file in $spool/*; do cmp -s "$file" $report && echo; done | wc -l)
   figure "$* with 5 uploads of 4 MiB in flight: $(wc -l <$dir/ok)/5 exit 0, $stored/5 stored, took $took s" \
     [ "$(wc -l <$dir/ok) $stored" = "5 5" ]
 }
