@@ -82,10 +82,21 @@ boot_view() {
   mount -t tmpfs run /run # nspawn's state: the host's /run stays as it was
   # A root made by chroot has sysfs without its cgroup mounts: nspawn needs one.
   mountpoint -q /sys/fs/cgroup || mount -t cgroup2 cgroup2 /sys/fs/cgroup
+  # nspawn splits the cgroup it starts in: one of this view's own in each hierarchy, so that
+  # views boot side by side; this shell leaves it at once, and it goes with the view.
+  boot_cgroups=
+  for boot_cg in /sys/fs/cgroup/systemd /sys/fs/cgroup/unified /sys/fs/cgroup; do
+    [ -f $boot_cg/cgroup.procs ] || continue
+    boot_key=$([ "${boot_cg##*/}" != systemd ] || echo name=systemd)
+    boot_cg=$boot_cg$(awk -F: -v key="$boot_key" '$2 == key { print $3 }' /proc/self/cgroup)
+    mkdir "${boot_cg%/}/tovrin-view.$$" && boot_cgroups="$boot_cgroups ${boot_cg%/}/tovrin-view.$$"
+  done
+  for boot_cg in $boot_cgroups; do echo $$ >"$boot_cg/cgroup.procs" || true; done
   systemd-nspawn --quiet --boot --directory=/mnt/root --machine=tovrin-view --private-network \
     --register=no --keep-unit --link-journal=no --console=read-only --bind=/mnt/here:"$PWD" \
     </dev/null >/mnt/boot.log 2>&1 &
   boot_nspawn=$! boot_init= boot_status=0
+  for boot_cg in $boot_cgroups; do echo $$ >"${boot_cg%/*}/cgroup.procs" || true; done
   for boot_try in $(seq 300); do # its child that is PID 1 in the container, up to its bus
     for boot_child in $(cat "/proc/$boot_nspawn/task/$boot_nspawn/children" 2>/dev/null); do
       [ "$(awk '/^NSpid:/ { print $NF }' "/proc/$boot_child/status" 2>/dev/null)" != 1 ] ||
@@ -108,5 +119,6 @@ boot_view() {
   timeout 30 sh -c 'while kill -0 $0 2>/dev/null; do sleep 0.1; done' $boot_nspawn ||
     kill -KILL "$boot_init" $boot_nspawn 2>/dev/null || true
   wait $boot_nspawn || true
+  for boot_cg in $boot_cgroups; do find "$boot_cg" -depth -type d -exec rmdir {} + || true; done
   return $boot_status
 }
