@@ -6,8 +6,8 @@ cd "$(dirname "$0")"
 
 PORT=${TOVRIN_TEST_PORT:-18443}
 . scripts/lib.sh
-need cmake g++ make dpkg-dev libcurl4-openssl-dev libmicrohttpd-dev libsystemd-dev pkgconf libssl-dev openssl nginx-light \
-  python3-pytest python3-pytest-timeout python3-trustme valgrind clang-tidy cppcheck mandoc
+need cmake g++ make dpkg-dev libcurl4-openssl-dev libmicrohttpd-dev libsystemd-dev pkgconf libssl-dev openssl \
+  nginx-light python3-pytest python3-pytest-timeout python3-trustme valgrind clang-tidy cppcheck mandoc
 # git (time stamps), file (shlibdeps), hardening-check without devscripts' recommends,
 # systemd-nspawn to boot the package check's view.
 need --no-install-recommends git file lintian devscripts iproute2 systemd-container
