@@ -74,6 +74,16 @@ in_boot() {
 
 # boot_view CMD..., in a mount namespace of its own, is in_boot's body.
 boot_view() {
+  # In a chroot (as bench/fresh-debian.sh runs), the chroot is first made this namespace's
+  # root: the kernel gives no user namespace, which a service's sandbox may make, to a process
+  # whose root is not its namespace's, and nspawn's container would keep such a root.
+  boot_root=$(nsenter --mount=/proc/self/ns/mnt readlink /proc/$$/root)
+  if [ "$boot_root" != / ]; then
+    nsenter --mount=/proc/self/ns/mnt sh -euc 'cd "$0" && { mountpoint -q . || mount --bind . .; } && cd "$0"
+      mount --move . / && exec chroot . \
+      sh -euc "cd \"\$0\" && . scripts/lib.sh && boot_view \"\$@\"" "$@"' "$boot_root" "$PWD" "$@"
+    return
+  fi
   mount -t tmpfs view /mnt && mkdir /mnt/up /mnt/work /mnt/root /mnt/here
   mount -t overlay -o lowerdir=/,upperdir=/mnt/up,workdir=/mnt/work view /mnt/root
   : >/mnt/root/.tovrin-view # what may change the machine checks that it is in a view
