@@ -116,15 +116,14 @@ low_port() { # the drop-in README.Debian gives for a port below 1024, as it give
   systemctl daemon-reload && quiet systemctl restart $unit || fail "no start on port 443 with the drop-in"
 }
 
-purges() { # the package's pair goes with it, an administrator's stays
+purges() { # the package's pair goes with it; once the administrator replaced the key, the pair stays
   quiet apt-get purge -y -q tovrin-report-server
   [ ! -e $certs ] || fail "purging left the certificate the package made"
   quiet apt-get install -y -q "./$server"
-  quiet openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=admin \
-    -keyout $certs/key.pem -out $certs/cert.pem
+  quiet openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out $certs/key.pem
   cp $certs/key.pem $dir/admin-key.pem
   quiet apt-get purge -y -q tovrin-report-server
-  cmp -s $certs/key.pem $dir/admin-key.pem && [ -s $certs/cert.pem ] || fail "purging removed the administrator's pair"
+  cmp -s $certs/key.pem $dir/admin-key.pem && [ -s $certs/cert.pem ] || fail "purging removed a replaced pair"
 }
 
 installs; delivers
