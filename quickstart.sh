@@ -5,7 +5,7 @@
 set -eu
 cd "$(dirname "$0")"
 . scripts/lib.sh
-need cmake g++ make libcurl4-openssl-dev libmicrohttpd-dev pkgconf libssl-dev openssl nginx-light python3 python3-trustme
+need cmake g++ make libcurl4-openssl-dev libmicrohttpd-dev libsystemd-dev pkgconf libssl-dev openssl nginx-light python3 python3-trustme
 
 # The default build: the tool's upload URL is https://localhost:8443/report/.
 quiet cmake -S . -B build/quickstart -DCMAKE_BUILD_TYPE=Release

@@ -6,10 +6,11 @@ cd "$(dirname "$0")"
 
 PORT=${TOVRIN_TEST_PORT:-18443}
 . scripts/lib.sh
-need cmake g++ make dpkg-dev libcurl4-openssl-dev libmicrohttpd-dev pkgconf libssl-dev openssl nginx-light \
-  python3-pytest python3-pytest-timeout python3-trustme valgrind clang-tidy cppcheck mandoc
-# git (time stamps), file (shlibdeps), hardening-check without devscripts' recommends.
-need --no-install-recommends git file lintian devscripts iproute2
+need cmake g++ make dpkg-dev libcurl4-openssl-dev libmicrohttpd-dev libsystemd-dev pkgconf libssl-dev openssl \
+  nginx-light python3-pytest python3-pytest-timeout python3-trustme valgrind clang-tidy cppcheck mandoc
+# git (time stamps), file (shlibdeps), hardening-check without devscripts' recommends,
+# systemd-nspawn to boot the package check's view.
+need --no-install-recommends git file lintian devscripts iproute2 systemd-container
 if views; then net=isolated; else
   [ "${CI:-}" != true ] || { echo "test.sh: no mount and network namespaces here (CI needs them)" >&2; exit 1; }
   echo "test.sh: no mount and network namespaces here (not root?): package check skipped, suites on the host"

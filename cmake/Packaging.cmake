@@ -90,7 +90,8 @@ set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "systemd | systemd-standalone-sysusers | s
 
 if(TOVRIN_SERVER)
   list(APPEND CPACK_COMPONENTS_ALL server)
-  tovrin_package_docs(server tovrin-report-server)
+  configure_file(packaging/server.README.Debian ${PROJECT_BINARY_DIR}/packaging/server/README.Debian COPYONLY)
+  tovrin_package_docs(server tovrin-report-server ${PROJECT_BINARY_DIR}/packaging/server/README.Debian)
   set(CPACK_DEBIAN_SERVER_DESCRIPTION "stand-in reporting server for trying tovrin-report
 tovrin-report-server accepts reports as tovrin-report sends them, one HTTPS
 PUT per report. An nginx of its own takes the clients and writes each report

@@ -15,6 +15,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/un.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -251,6 +252,7 @@ int main(int argc, char *argv[])
         for (const std::string &address : setup.listen)
             where += (where.empty() ? "https://" : " and https://") + address + "/report/";
         say("listening on " + where + ", storing reports in " + running.spool.path);
+        sd_notify(0, "READY=1");
     } else {
         std::string snippet = snippetFor(options, running);
         running.commit = startCommit(commit, running.spool.fd, running.spool.path, kSiteSocket, why);
@@ -259,6 +261,7 @@ int main(int argc, char *argv[])
         say("commit step ready; include " + options.snippet +
             " in an nginx server block (it stays the same from one start to the next); "
             "storing reports in " + running.spool.path);
+        sd_notify(0, "READY=1");
     }
 
     // Every half second, the bodies of workers that died go, and a spool or
@@ -279,6 +282,7 @@ int main(int argc, char *argv[])
         }
     } while (signalNumber < 0 || (signalNumber == SIGCHLD && !nginxEnded(running.nginx, how)));
     bool unexpected = signalNumber == SIGCHLD;
+    sd_notify(0, "STOPPING=1");
     // nginx lets uploads in flight finish, and the commit step serves them.
     if (!unexpected)
         stopNginx(running.nginx);

@@ -1,6 +1,7 @@
 #!/bin/sh
-# Two builds of the packages alike, lintian; then, in a throwaway view of the host,
-# install, hardening-check, one delivery through the service, purge.
+# Two builds of the packages alike, lintian; then, in a throwaway view of the host
+# booted by its own systemd, each scenario below in turn, as a machine puts the service
+# through it. A scenario is a function; the figures go to build/deb/boot.log.
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -32,49 +33,105 @@ dpkg -c "$tool" | grep ' root/root .* ./etc/tovrin/report-ca/$' >/dev/null || fa
 dpkg-deb -f "$tool" Depends | grep -q libcurl4 || fail "$tool does not depend on libcurl4"
 dpkg-deb -f "$tool" Description | grep -q "This build delivers to $url" || fail "$tool: no $url in its description"
 
-in_view tests/package.sh --install;;
---install) # as on a machine where they never were: no tovrin package, no /etc/tovrin
+: >$dir/boot.log
+in_boot tests/package.sh --booted ||
+  { [ $? = 3 ] && [ "${CI:-}" != true ] && echo "package check: the service's scenarios skipped"; } || exit 1;;
+--booted)
+[ -e /.tovrin-view ] || fail "--booted purges and installs packages: only in the throwaway view (no argument)"
+unit=tovrin-report-server spool=/var/spool/tovrin-report certs=/etc/tovrin/report-server
+export DEBIAN_FRONTEND=noninteractive
+deliver() { echo "$1" | /usr/bin/tovrin-report; }
+show() { systemctl show -p "$1" --value $unit; }
+# figure LINE CONDITION...: LINE goes to build/deb/boot.log, and fails the check unless CONDITION
+figure() { echo "$1" >>$dir/boot.log; shift; "$@" || fail "$(tail -n 1 $dir/boot.log)"; }
+
+installs() { # as on a machine where they never were: no tovrin package, no /etc/tovrin
   quiet dpkg --purge tovrin-report-server tovrin-report
   rm -rf /etc/tovrin
-  export DEBIAN_FRONTEND=noninteractive
-  for deb in "$tool" "$server"; do
-    apt-get install -y -q "./$deb" >"$deb.log" 2>&1 || { quiet apt-get update -q &&
-      apt-get install -y -q "./$deb" >"$deb.log" 2>&1; } || { cat "$deb.log" >&2; fail "apt-get install ./$deb failed"; }
+  apt-get install -y -q "./$tool" "./$server" >$dir/apt.log 2>&1 || { cat $dir/apt.log; fail "install failed"; }
+  says $dir/apt.log "openssl rehash /etc/tovrin/report-ca"
+  says /usr/share/doc/tovrin-report/README.Debian "This build delivers to $url"
+  says /usr/share/man/man1/tovrin-report.1.gz "$url"
+  [ "$(stat -c %U $spool)" = tovrin-report ] || fail "the spool is not the user tovrin-report's"
+  # Waived: CET where the C start files carry no note of it; branch protection (BTI,
+  # PAC) off arm64; fortify in the tool, which has no call with a known buffer size.
+  waive=$(readelf -n /usr/lib/*/Scrt1.o | grep -q IBT || echo --nocfprotection)
+  [ "$(dpkg --print-architecture)" = arm64 ] || ! grep -q nobranchprotection "$(command -v hardening-check)" ||
+    waive="$waive --nobranchprotection"
+  quiet hardening-check $waive --nofortify /usr/bin/tovrin-report
+  quiet hardening-check $waive /usr/bin/tovrin-report-server
+}
+
+delivers() { # started by apt; its own certificate refused until trusted, as README.Debian says
+  untrusted=$(deliver untrusted || true)
+  echo "$untrusted" | grep -q "SSL certificate problem: self-signed certificate" || fail "untrusted: $untrusted"
+  says /usr/share/doc/tovrin-report/README.Debian "self-signed certificate"
+  cp $certs/cert.pem "/etc/tovrin/report-ca/$(openssl x509 -hash -noout -in $certs/cert.pem).0"
+  deliver "service delivery" || fail "no delivery to the service"
+  [ "$(cat "$spool/$(ls -t $spool | head -n 1)")" = "service delivery" ] || fail "the service did not store the report"
+  exposure=$(systemd-analyze security $unit | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+  figure "systemd-analyze security $unit: $exposure" awk "BEGIN { exit !($exposure <= 2.0) }"
+}
+
+stopping() { [ "$(show ActiveState)" = deactivating ] && sleep 1; }
+# in_flight ACTION...: ACTION 1 s into 5 uploads of 4 MiB whose second halves go 1 s after the
+# service is seen stopping (or never: then no stored copy matches)
+in_flight() {
+  report=$dir/report.bin && head -c 4M /dev/urandom >$report && : >$dir/ok
+  for i in 1 2 3 4 5; do
+    { head -c 2M $report; within 30 stopping && tail -c 2M $report; } | /usr/bin/tovrin-report && echo >>$dir/ok &
   done
-  isolated tests/package.sh --installed;;
---installed)
-says "$tool.log" "openssl rehash /etc/tovrin/report-ca"
-says /usr/share/doc/tovrin-report/README.Debian "This build delivers to $url"
-says /usr/share/man/man1/tovrin-report.1.gz "$url"
+  sleep 1 && begun=$(date +%s.%N) && { quiet "$@" || fail "$* failed"; } && took=$(since "$begun") && wait
+  stored=$(for file in $spool/*; do cmp -s "$file" $report && echo; done | wc -l)
+  figure "$* with 5 uploads of 4 MiB in flight: $(wc -l <$dir/ok)/5 exit 0, $stored/5 stored, took $took s" \
+    [ "$(wc -l <$dir/ok) $stored" = "5 5" ]
+}
 
-# Waived: CET where the C start files carry no note of it; branch protection (BTI,
-# PAC) off arm64; fortify in the tool, which has no call with a known buffer size.
-waive=
-readelf -n /usr/lib/*/Scrt1.o | grep -q IBT || waive=--nocfprotection
-if grep -q nobranchprotection "$(command -v hardening-check)" && [ "$(dpkg --print-architecture)" != arm64 ]; then
-  waive="$waive --nobranchprotection"
-fi
-quiet hardening-check $waive --nofortify /usr/bin/tovrin-report
-quiet hardening-check $waive /usr/bin/tovrin-report-server
+restarts() { # each delivery right after a restart
+  for i in $(seq 20); do quiet systemctl restart $unit && deliver "restart $i" >&2 && echo; done >$dir/ok
+  figure "deliveries right after systemctl restart: $(wc -l <$dir/ok)/20 exit 0" [ "$(wc -l <$dir/ok)" = 20 ]
+}
 
-# The unit's own command as its user (no systemd here), trusting the package's certificate.
-[ "$(stat -c %U /var/spool/tovrin-report)" = tovrin-report ] || fail "the spool is not the user tovrin-report's"
-ca=/etc/tovrin/report-ca/$(openssl x509 -hash -noout -in /etc/tovrin/report-server/cert.pem).0
-cp /etc/tovrin/report-server/cert.pem "$ca"
-trap 'kill ${service:-} 2>/dev/null || true' EXIT
-run=$(mktemp -d /run/tovrin-report-server.XXXXXX)
-chown tovrin-report "$run"
-(set -a; . /etc/default/tovrin-report-server; RUNTIME_DIRECTORY=$run; cd /
- eval exec setpriv --reuid=tovrin-report --regid=tovrin-report --init-groups \
-   "$(sed -n 's/^ExecStart=//p' /usr/lib/systemd/system/tovrin-report-server.service)") 2>$dir/server.log &
-service=$!
-listening $service $dir/server.log || fail "service did not start"
-echo "service delivery" | /usr/bin/tovrin-report || fail "no delivery to the service"
-kill $service && wait $service || fail "service did not stop cleanly: $(cat $dir/server.log)"
-stored=$(ls -t /var/spool/tovrin-report | head -n 1)
-[ "$(cat "/var/spool/tovrin-report/$stored")" = "service delivery" ] || fail "the service did not store the report"
-rmdir "$run" || fail "the service left files in its runtime directory"
-quiet apt-get purge -y -q tovrin-report-server
-[ ! -e /etc/tovrin/report-server ] || fail "purging left the certificate the package made"
+back() { [ "$(show MainPID)" != "$1" ] && [ "$(show ActiveState)" = active ]; }
+crashes() { # nginx's master killed 6 times, each time as soon as the service is back
+  for i in 1 2 3 4 5 6; do
+    main=$(show MainPID) && kill -KILL "$(cat /run/$unit/*/nginx.pid)" && killed=$(date +%s.%N)
+    [ $i = 6 ] || within 10 back "$main" || fail "not back 10 s after crash $i"
+  done
+  within 15 deliver "after crashes" >/dev/null 2>&1 && took=$(since "$killed") || fail "still down after 6 crashes"
+  figure "6 kills of nginx's master in a row: serving again after $took s" awk "BEGIN { exit !($took <= 10) }"
+}
+
+bad_key() { # a configuration error fails the start and is not retried
+  mv $certs/key.pem $certs/key.away
+  ! systemctl start $unit 2>/dev/null || fail "systemctl start with a missing key succeeded"
+  state="$(show ActiveState), exit status $(show ExecMainStatus), $(show NRestarts) restarts"
+  figure "systemctl start with a missing key: non-zero, $state" [ "$state" = "failed, exit status 2, 0 restarts" ]
+  mv $certs/key.away $certs/key.pem
+}
+
+low_port() { # the drop-in README.Debian gives for a port below 1024, as it gives it
+  mkdir -p /etc/systemd/system/$unit.service.d && sed -i 's/^LISTEN=.*/LISTEN=localhost:443/' /etc/default/$unit
+  sed -n 's/^ *//; /^\[Service\]/,$p' /usr/share/doc/$unit/README.Debian >/etc/systemd/system/$unit.service.d/port.conf
+  systemctl daemon-reload && quiet systemctl restart $unit || fail "no start on port 443 with the drop-in"
+}
+
+purges() { # the package's pair goes with it; once the administrator replaced the key, the pair stays
+  quiet apt-get purge -y -q tovrin-report-server
+  [ ! -e $certs ] || fail "purging left the certificate the package made"
+  quiet apt-get install -y -q "./$server"
+  quiet openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out $certs/key.pem
+  cp $certs/key.pem $dir/admin-key.pem
+  quiet apt-get purge -y -q tovrin-report-server
+  cmp -s $certs/key.pem $dir/admin-key.pem && [ -s $certs/cert.pem ] || fail "purging removed a replaced pair"
+}
+
+installs; delivers
+in_flight systemctl restart $unit
+in_flight apt-get install -y -q --reinstall "./$server"
+restarts; crashes
+in_flight systemctl stop $unit
+bad_key; low_port; purges;;
+*) fail "unknown mode $1";;
 esac
 [ -n "${1:-}" ] || echo "package check: ${tool##*/} and ${server##*/} built twice alike, installed and checked"
