@@ -144,6 +144,18 @@ def test_bad_start_exits_2_with_one_line(certs, tmp_path, args, message):
         assert done.returncode == 2 and done.stderr.count(b"\n") == 1 and message in done.stderr, msg
 
 
+@as_root
+@pytest.mark.parametrize("host", ["localhost", "LocalHost"])
+def test_localhost_is_loopback_without_etc_hosts(certs, tmp_path, host):
+    hide = 'mount --bind /dev/null /etc/hosts && exec "$@"'  # as on a minimal root, which has none
+    argv = ["unshare", "--mount", "sh", "-c", hide, "sh", SERVER, "--cert", certs.good[0], "--key", certs.good[1],
+            "--listen", f"{host}:{support.free_port()}", "--spool", str(tmp_path)]
+    with subprocess.Popen(argv, stderr=subprocess.PIPE) as proc:
+        line = proc.stderr.readline()
+        proc.terminate()
+    assert b"listening on https://" in line and b"127.0.0.1" in line, line
+
+
 def test_sigterm_lets_uploads_finish_and_removes_abandoned_ones(server, certs):
     body = random.Random(0).randbytes(1 << 20)
     finishing, abandoned = tls(certs), tls(certs)
