@@ -1,5 +1,5 @@
 # need [--no-install-recommends] PACKAGE... installs those not installed yet, as root;
-# apt's output shows only if it fails.
+# apt's output shows only if it fails, condensed to a line every 15 s meanwhile.
 need() {
   need_options= need_missing=
   if [ "$1" = --no-install-recommends ]; then need_options=$1; shift; fi
@@ -8,8 +8,9 @@ need() {
       need_missing="$need_missing $need_package"
   done
   [ -n "$need_missing" ] || return 0
-  echo "installing:$need_missing"
-  [ -n "${need_updated:-}" ] || { quiet apt-get update -q; need_updated=1; }
+  [ -n "${need_updated:-}" ] || { echo "== apt-get update"; quiet apt-get update -q; need_updated=1; }
+  set -- $need_missing
+  echo "== installing $# packages and what they depend on:$need_missing"
   quiet env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $need_options $need_missing
 }
 
@@ -23,12 +24,46 @@ listening() {
   echo "the stand-in server did not start:" >&2; cat "$2" >&2; return 1
 }
 
-# quiet CMD... runs CMD; only if it fails, shows the command, its exit status and output.
+# quiet [--log FILE] [--progress FUNCTION] CMD... runs CMD with its output in a log (FILE, kept,
+# or a temporary one); only if it fails, shows the command, its exit status and the log. While
+# CMD runs, a line every 15 s says how long it has run and how far it got: what FUNCTION LOG
+# prints, by default the log's last line.
 quiet() {
-  quiet_log=$(mktemp)
+  quiet_log= quiet_keep= quiet_progress=last_line
+  while :; do
+    case $1 in
+      --log) quiet_log=$2 quiet_keep=1; shift 2;;
+      --progress) quiet_progress=$2; shift 2;;
+      *) break;;
+    esac
+  done
+  [ -n "$quiet_log" ] || quiet_log=$(mktemp)
+  : >"$quiet_log"
+  ticker "$quiet_log" "$quiet_progress" &
+  quiet_ticker=$!
   "$@" >"$quiet_log" 2>&1 && quiet_status=0 || quiet_status=$?
+  kill $quiet_ticker 2>/dev/null; wait $quiet_ticker 2>/dev/null || true
   [ $quiet_status -eq 0 ] || { echo "failed (exit status $quiet_status): $*"; cat "$quiet_log"; } >&2
-  rm -f "$quiet_log"; return $quiet_status
+  [ -n "$quiet_keep" ] || rm -f "$quiet_log"
+  return $quiet_status
+}
+
+# ticker LOG FUNCTION: quiet's progress lines, while this script lives (a stopped script's
+# ticker ends within a second).
+ticker() {
+  ticker_start=$(date +%s) ticker_next=15
+  while kill -0 $$ 2>/dev/null; do
+    sleep 1
+    ticker_seconds=$(($(date +%s) - ticker_start))
+    [ $ticker_seconds -ge $ticker_next ] || continue
+    ticker_next=$((ticker_seconds + 15))
+    ticker_text=$("$2" "$1")
+    echo "  ... ${ticker_seconds} s${ticker_text:+: $ticker_text}"
+  done
+}
+
+last_line() {
+  tail -n 1 "$1" | tr -d '\r' | cut -c 1-100
 }
 
 # isolated CMD... runs CMD in a network namespace of its own: loopback only, every port free.
@@ -49,7 +84,8 @@ in_view() {
     exec chroot . sh -c "cd \"\$0\" && exec \"\$@\"" "$0" "$@"' "$PWD" "$@"
 }
 
-# views says whether this machine lets in_view and isolated run (root, namespaces allowed).
+# views says whether this machine lets in_view and isolated run (root, namespaces allowed);
+# if not, why on standard error.
 views() {
-  unshare --mount --net sh -c 'ip link set lo up && mount -t tmpfs probe /mnt' 2>/dev/null
+  unshare --mount --net sh -c 'ip link set lo up && mount -t tmpfs probe /mnt'
 }
