@@ -10,18 +10,26 @@ need cmake g++ make dpkg-dev libcurl4-openssl-dev libmicrohttpd-dev pkgconf libs
   python3-pytest python3-pytest-timeout python3-trustme valgrind clang-tidy cppcheck mandoc
 # git (time stamps), file (shlibdeps), hardening-check without devscripts' recommends.
 need --no-install-recommends git file lintian devscripts iproute2
-if views; then net=isolated; else
-  [ "${CI:-}" != true ] || { echo "test.sh: no mount and network namespaces here (CI needs them)" >&2; exit 1; }
-  echo "test.sh: no mount and network namespaces here (not root?): package check skipped, suites on the host"
+# Where the namespaces cannot be had, say why; the suites then use this machine's port.
+if why=$(views 2>&1); then net=isolated; else
+  [ "${CI:-}" != true ] || { echo "test.sh: no mount and network namespaces here, which CI needs: $why" >&2; exit 1; }
+  echo "test.sh: no mount and network namespaces here ($why): package check skipped, suites on port $PORT"
+  [ -z "$(ss -Hltn "sport = :$PORT")" ] ||
+    { echo "test.sh: port $PORT is in use here; set TOVRIN_TEST_PORT to a free port" >&2; exit 1; }
   net=
 fi
 
-build() { # dir, extra cmake arguments...
-  dir=$1; shift
+build() { # dir, what it is, extra cmake arguments...
+  dir=$1; echo "== building $dir: $2"; shift 2
   quiet cmake -S . -B "$dir" -DTOVRIN_REPORT_HOST="localhost:$PORT" -DTOVRIN_WERROR=ON -DTOVRIN_SERVER=ON \
     -DCMAKE_EXPORT_COMPILE_COMMANDS=ON "$@"
   quiet cmake --build "$dir" -j "$(nproc)"
   quiet env DESTDIR="$PWD/$dir/stage" cmake --install "$dir" --prefix /
+}
+
+# tests_done LOG: how far pytest -q has got, from its one character per test.
+tests_done() {
+  echo "$(grep -o '^[.sFEXx]*' "$1" | tr -d '\n' | wc -c) tests done"
 }
 
 suite() { # dir, label: the summary line goes to build/verdicts
@@ -29,13 +37,13 @@ suite() { # dir, label: the summary line goes to build/verdicts
   TOVRIN_REPORT="$PWD/$1/stage/bin/tovrin-report" \
   TOVRIN_REPORT_SERVER="$PWD/$1/stage/bin/tovrin-report-server" \
   TOVRIN_TEST_PORT="$PORT" \
-    $net /usr/bin/python3 -m pytest -q -p no:cacheprovider tests >"$1/pytest.log" 2>&1 ||
-    { cat "$1/pytest.log"; exit 1; }
+    quiet --log "$1/pytest.log" --progress tests_done $net /usr/bin/python3 -m pytest -q -p no:cacheprovider tests
   tail -n 1 "$1/pytest.log" >>build/verdicts
 }
 
 rm -f build/verdicts
-build build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build build/test "release build, for localhost:$PORT" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== the suite runs against $(TOVRIN_TEST_PORT=$PORT /usr/bin/python3 tests/support.py versions)"
 suite build/test "release build"
 
 echo "== clang-tidy, cppcheck, mandoc"
@@ -47,7 +55,7 @@ mandoc -T lint -W warning build/test/tovrin-report.1 doc/tovrin-report-server.1
 
 if [ -n "$net" ]; then echo "== Debian packages"; tests/package.sh; fi
 
-build build/asan -DCMAKE_BUILD_TYPE=Debug -DTOVRIN_SANITIZE=ON
+build build/asan "AddressSanitizer + UndefinedBehaviorSanitizer" -DCMAKE_BUILD_TYPE=Debug -DTOVRIN_SANITIZE=ON
 TOVRIN_SANITIZE=1 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   suite build/asan "AddressSanitizer + UndefinedBehaviorSanitizer"
 awk '{ for (i = 2; i <= NF; i++) { word = $i; sub(/,$/, "", word); n[word] += $(i - 1) } }
