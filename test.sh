@@ -20,7 +20,7 @@ if why=$(views 2>&1); then net=isolated; else
 fi
 
 build() { # dir, what it is, extra cmake arguments...
-  dir=$1; echo "== building $dir: $2"; shift 2
+  dir=$1; say "== building $dir: $2"; shift 2
   quiet cmake -S . -B "$dir" -DTOVRIN_REPORT_HOST="localhost:$PORT" -DTOVRIN_WERROR=ON -DTOVRIN_SERVER=ON \
     -DCMAKE_EXPORT_COMPILE_COMMANDS=ON "$@"
   quiet cmake --build "$dir" -j "$(nproc)"
@@ -33,7 +33,7 @@ tests_done() {
 }
 
 suite() { # dir, label: the summary line goes to build/verdicts
-  echo "== end-to-end suite: $2"
+  say "== end-to-end suite: $2"
   TOVRIN_REPORT="$PWD/$1/stage/bin/tovrin-report" \
   TOVRIN_REPORT_SERVER="$PWD/$1/stage/bin/tovrin-report-server" \
   TOVRIN_TEST_PORT="$PORT" \
@@ -43,17 +43,19 @@ suite() { # dir, label: the summary line goes to build/verdicts
 
 rm -f build/verdicts
 build build/test "release build, for localhost:$PORT" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-echo "== the suite runs against $(TOVRIN_TEST_PORT=$PORT /usr/bin/python3 tests/support.py versions)"
+say "== the suite runs against $(TOVRIN_TEST_PORT=$PORT /usr/bin/python3 tests/support.py versions)"
 suite build/test "release build"
 
-echo "== clang-tidy, cppcheck, mandoc"
-quiet clang-tidy -p build/test --quiet src/*.cpp server/*.cpp
+say "== clang-tidy, cppcheck, mandoc"
+# File by file, to tell how far it got: its own lines count the warnings of headers it leaves out.
+tidying() { echo "clang-tidy $file"; }
+for file in src/*.cpp server/*.cpp; do quiet --progress tidying clang-tidy -p build/test --quiet "$file"; done
 level=$(cppcheck --help | grep -q -e --check-level && echo --check-level=exhaustive || true)
 quiet cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr --std=c++17 -q $level \
   -I build/test src/ server/
 mandoc -T lint -W warning build/test/tovrin-report.1 doc/tovrin-report-server.1
 
-if [ -n "$net" ]; then echo "== Debian packages"; tests/package.sh; fi
+if [ -n "$net" ]; then say "== Debian packages"; tests/package.sh; fi
 
 build build/asan "AddressSanitizer + UndefinedBehaviorSanitizer" -DCMAKE_BUILD_TYPE=Debug -DTOVRIN_SANITIZE=ON
 TOVRIN_SANITIZE=1 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \

@@ -23,11 +23,11 @@ chmod 0755 "$root"
 trap 'rm -rf --one-file-system "$root" "$root.status" "$root.silences"' EXIT INT TERM
 
 start=$(date +%s)
-echo "== debootstrap --variant=minbase $release $root ($MIRROR)"
+say "== debootstrap --variant=minbase $release $root ($MIRROR)"
 quiet debootstrap --variant=minbase "$release" "$root" "$MIRROR"
 # The name server, for apt; no /etc/hosts: the bare case is the one to try.
 cp /etc/resolv.conf "$root/etc/"
-echo "== clone of $head"
+say "== clone of $head"
 quiet git clone --quiet --no-local --no-checkout "$PWD" "$root/root/tovrin-report"
 quiet git -C "$root/root/tovrin-report" checkout --quiet --detach "$head"
 booted=$(date +%s)
@@ -69,7 +69,7 @@ stamped() {
 }
 
 for command in ./quickstart.sh ./test.sh; do
-  echo "== $command"
+  say "== $command"
   { inside $command 2>&1 && echo 0 >"$root.status" || echo $? >"$root.status"; } | stamped $command
   status=$(cat "$root.status")
   [ "$status" -eq 0 ] || break

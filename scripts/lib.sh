@@ -1,5 +1,14 @@
+# Lines said time-stamp $TOVRIN_SAID, also in the scripts this one runs: quiet speaks up only
+# after 15 s without one, so that a phase of many short commands is not silent either.
+mkdir -p build
+export TOVRIN_SAID="${TOVRIN_SAID:-$PWD/build/said}"
+say() {
+  echo "$@"
+  touch "$TOVRIN_SAID"
+}
+
 # need [--no-install-recommends] PACKAGE... installs those not installed yet, as root;
-# apt's output shows only if it fails, condensed to a line every 15 s meanwhile.
+# apt's output shows only if it fails, condensed meanwhile as quiet does.
 need() {
   need_options= need_missing=
   if [ "$1" = --no-install-recommends ]; then need_options=$1; shift; fi
@@ -8,10 +17,16 @@ need() {
       need_missing="$need_missing $need_package"
   done
   [ -n "$need_missing" ] || return 0
-  [ -n "${need_updated:-}" ] || { echo "== apt-get update"; quiet apt-get update -q; need_updated=1; }
+  [ -n "${need_updated:-}" ] || { say "== apt-get update"; quiet apt-get update -q; need_updated=1; }
   set -- $need_missing
-  echo "== installing $# packages and what they depend on:$need_missing"
-  quiet env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $need_options $need_missing
+  say "== installing $# packages and what they depend on:$need_missing"
+  quiet --progress apt_progress env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q -o APT::Status-Fd=1 $need_options $need_missing
+}
+
+# apt_progress LOG: apt's last status line (APT::Status-Fd) as "how far: what it does".
+apt_progress() {
+  sed -n 's/^[dp][lm]status:.*:\([0-9]*\)\.[0-9]*:\(.*\)$/\1%: \2/p' "$1" | tail -n 1 | cut -c 1-100
 }
 
 # listening PID LOG waits up to 10 s for the stand-in server PID to log that it listens, or shows LOG.
@@ -26,8 +41,8 @@ listening() {
 
 # quiet [--log FILE] [--progress FUNCTION] CMD... runs CMD with its output in a log (FILE, kept,
 # or a temporary one); only if it fails, shows the command, its exit status and the log. While
-# CMD runs, a line every 15 s says how long it has run and how far it got: what FUNCTION LOG
-# prints, by default the log's last line.
+# CMD runs, after 15 s without a line said, a line says how long it has run and how far it got:
+# what FUNCTION LOG prints, by default the log's last line.
 quiet() {
   quiet_log= quiet_keep= quiet_progress=last_line
   while :; do
@@ -51,14 +66,12 @@ quiet() {
 # ticker LOG FUNCTION: quiet's progress lines, while this script lives (a stopped script's
 # ticker ends within a second).
 ticker() {
-  ticker_start=$(date +%s) ticker_next=15
-  while kill -0 $$ 2>/dev/null; do
-    sleep 1
-    ticker_seconds=$(($(date +%s) - ticker_start))
-    [ $ticker_seconds -ge $ticker_next ] || continue
-    ticker_next=$((ticker_seconds + 15))
+  ticker_start=$(date +%s)
+  while sleep 1 && kill -0 $$ 2>/dev/null; do
+    ticker_said=$(stat -c %Y "$TOVRIN_SAID" 2>/dev/null || echo "$ticker_start")
+    [ $(($(date +%s) - ticker_said)) -ge 15 ] || continue
     ticker_text=$("$2" "$1")
-    echo "  ... ${ticker_seconds} s${ticker_text:+: $ticker_text}"
+    say "  ... $(($(date +%s) - ticker_start)) s${ticker_text:+: $ticker_text}"
   done
 }
 

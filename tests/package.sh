@@ -38,8 +38,8 @@ in_view tests/package.sh --install;;
   rm -rf /etc/tovrin
   export DEBIAN_FRONTEND=noninteractive
   for deb in "$tool" "$server"; do
-    apt-get install -y -q "./$deb" >"$deb.log" 2>&1 || { quiet apt-get update -q &&
-      apt-get install -y -q "./$deb" >"$deb.log" 2>&1; } || { cat "$deb.log" >&2; fail "apt-get install ./$deb failed"; }
+    quiet --log "$deb.log" apt-get install -y -q "./$deb" || { quiet apt-get update -q &&
+      quiet --log "$deb.log" apt-get install -y -q "./$deb"; } || fail "apt-get install ./$deb failed"
   done
   isolated tests/package.sh --installed;;
 --installed)
