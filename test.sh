@@ -27,27 +27,22 @@ build() { # dir, what it is, extra cmake arguments...
   quiet env DESTDIR="$PWD/$dir/stage" cmake --install "$dir" --prefix /
 }
 
-# tests_done LOG: how far pytest -q has got, from its one character per test.
-tests_done() {
-  echo "$(grep -o '^[.sFEXx]*' "$1" | tr -d '\n' | wc -c) tests done"
-}
-
 suite() { # dir, label: the summary line goes to build/verdicts
   say "== end-to-end suite: $2"
   TOVRIN_REPORT="$PWD/$1/stage/bin/tovrin-report" \
   TOVRIN_REPORT_SERVER="$PWD/$1/stage/bin/tovrin-report-server" \
   TOVRIN_TEST_PORT="$PORT" \
-    quiet --log "$1/pytest.log" --progress tests_done $net /usr/bin/python3 -m pytest -q -p no:cacheprovider tests
+    quiet --log "$1/pytest.log" --progress pytest_progress $net /usr/bin/python3 -m pytest -q -p no:cacheprovider tests
   tail -n 1 "$1/pytest.log" >>build/verdicts
 }
 
 rm -f build/verdicts
 build build/test "release build, for localhost:$PORT" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-say "== the suite runs against $(TOVRIN_TEST_PORT=$PORT /usr/bin/python3 tests/support.py versions)"
-suite build/test "release build"
+versions=$(TOVRIN_TEST_PORT=$PORT PYTHONPATH=tests /usr/bin/python3 -c 'import support; print(support.versions())')
+suite build/test "release build, against $versions"
 
 say "== clang-tidy, cppcheck, mandoc"
-# File by file, to tell how far it got: its own lines count the warnings of headers it leaves out.
+# File by file, to tell how far it got: its own lines count warnings of headers it leaves out.
 tidying() { echo "clang-tidy $file"; }
 for file in src/*.cpp server/*.cpp; do quiet --progress tidying clang-tidy -p build/test --quiet "$file"; done
 level=$(cppcheck --help | grep -q -e --check-level && echo --check-level=exhaustive || true)

@@ -75,6 +75,11 @@ ticker() {
   done
 }
 
+# pytest_progress LOG: how far pytest -q has got, from its one character per test.
+pytest_progress() {
+  echo "$(grep -o '^[.sFEXx]*' "$1" | tr -d '\n' | wc -c) tests done"
+}
+
 last_line() {
   tail -n 1 "$1" | tr -d '\r' | cut -c 1-100
 }
