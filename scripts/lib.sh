@@ -1,7 +1,9 @@
-# Lines said time-stamp $TOVRIN_SAID, also in the scripts this one runs: quiet speaks up only
-# after 15 s without one, so that a phase of many short commands is not silent either.
+# Lines said time-stamp $TOVRIN_SAID, one file a run, shared with the scripts it runs: quiet
+# speaks up only after 15 s without one, so that a phase of many short commands is not silent
+# either. Another run's files are left alone for an hour.
 mkdir -p build
-export TOVRIN_SAID="${TOVRIN_SAID:-$PWD/build/said}"
+find build -maxdepth 1 -name 'said-*' -mmin +60 -delete
+export TOVRIN_SAID="${TOVRIN_SAID:-$PWD/build/said-$$}"
 say() {
   echo "$@"
   touch "$TOVRIN_SAID"
