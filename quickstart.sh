@@ -8,6 +8,7 @@ cd "$(dirname "$0")"
 need cmake g++ make libcurl4-openssl-dev libmicrohttpd-dev libsystemd-dev pkgconf libssl-dev openssl nginx-light python3 python3-trustme
 
 # The default build: the tool's upload URL is https://localhost:8443/report/.
+say "== building the tool and the stand-in server in build/quickstart"
 quiet cmake -S . -B build/quickstart -DCMAKE_BUILD_TYPE=Release
 quiet cmake --build build/quickstart -j "$(nproc)"
 quiet env DESTDIR="$PWD/build/quickstart/stage" cmake --install build/quickstart --prefix /
@@ -15,9 +16,11 @@ bin=$(pwd)/build/quickstart/stage/bin
 
 work=$(mktemp -d /tmp/tovrin-quickstart.XXXXXX)
 # A throwaway CA, hashed into ca/, and a certificate for localhost it signed.
+say "== a throwaway CA and a certificate for localhost in $work"
 quiet /usr/bin/python3 tests/support.py certs "$work"
 cd "$work"
 
+say "== starting the stand-in server on localhost:8443"
 "$bin/tovrin-report-server" --cert cert.pem --key cert.key --spool reports 2>server.log &
 server=$!
 trap 'kill $server 2>/dev/null; wait $server 2>/dev/null || true' EXIT INT TERM

@@ -72,17 +72,22 @@ def table(samples, instructions, aes, tcp, server, slow, sink_cpu):
     row("limit: AES-256-GCM, 16 KiB blocks, 1 core (MB/s)", [f"**{aes:.0f}**", "", ""])
     row("limit: plain TCP loopback copy, 1 GiB in 64 KiB blocks (MB/s)", [f"**{tcp:.0f}**", "", ""])
     if server:
-        def against(case, measure, digits):
-            st, ng, store = (measure(samples[(sink, case, "A")]) for sink in ("server", "nginx-paired", "nginx-store"))
-            return st, ng[0], [fmt(st, digits), "–", "–"], \
-                f"{st[0] / ng[0]:.2f}x nginx sink ({ng[0]:.{digits}f}), {st[0] / store[0]:.2f}x nginx storing ({store[0]:.{digits}f})"
-        st, ng, cells, limits = against("1k", millis, 2)
+        def against(case, measure, digits, target):
+            """The server's figure and its ratio to the sink its target names, then to the other one."""
+            st = measure(samples[("server", case, "A")])
+            sinks = {"nginx-paired": "nginx sink", "nginx-store": "nginx storing"}
+            figures = {k: measure(samples[(k, case, "A")])[0] for k in sorted(sinks, key=lambda k: k != target)}
+            text = "; reference: ".join(f"{st[0] / v:.2f}x {sinks[k]} ({v:.{digits}f})" for k, v in figures.items())
+            return st[0] / figures[target], [fmt(st, digits), "–", "–"], text
+        ratio_, cells, limits = against("1k", millis, 2, "nginx-paired")
         row("stand-in server sink: 1 KiB report, wall time (ms)", cells, limits=limits,
-            target="≤ 1.1x nginx sink", met=st[0] <= 1.1 * ng)
+            target="≤ 1.1x nginx sink", met=ratio_ <= 1.1)
+        # The server stores every byte: its target is an nginx that stores the body too; the
+        # discarding sink stays as a reference.
         for case, label in (("1g", "file"), ("1g-pipe", "pipe")):
-            st, ng, cells, limits = against(case, mbps, 0)
+            ratio_, cells, limits = against(case, mbps, 0, "nginx-store")
             row(f"stand-in server sink: 1 GiB, {label}, throughput (MB/s)", cells, limits=limits,
-                target="≥ 0.8x nginx sink", met=st[0] >= 0.8 * ng)
+                target="≥ 0.8x nginx storing", met=ratio_ >= 0.8)
         per_gib = {k: sink_cpu[(k, "1g")] / len(samples[(k, "1g", "A")]) for k in ("server", "nginx-paired", "nginx-store")}
         row("stand-in server sink: its CPU time per 1 GiB report (user + system, s)",
             [f"**{per_gib['server']:.2f}**", "–", "–"],

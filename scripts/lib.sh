@@ -1,5 +1,16 @@
+# Lines said time-stamp $TOVRIN_SAID, one file a run, shared with the scripts it runs: quiet
+# speaks up only after 15 s without one, so that a phase of many short commands is not silent
+# either. Another run's files are left alone for an hour.
+mkdir -p build
+find build -maxdepth 1 -name 'said-*' -mmin +60 -delete
+export TOVRIN_SAID="${TOVRIN_SAID:-$PWD/build/said-$$}"
+say() {
+  echo "$@"
+  touch "$TOVRIN_SAID"
+}
+
 # need [--no-install-recommends] PACKAGE... installs those not installed yet, as root;
-# apt's output shows only if it fails.
+# apt's output shows only if it fails, condensed meanwhile as quiet does.
 need() {
   need_options= need_missing=
   if [ "$1" = --no-install-recommends ]; then need_options=$1; shift; fi
@@ -8,9 +19,16 @@ need() {
       need_missing="$need_missing $need_package"
   done
   [ -n "$need_missing" ] || return 0
-  echo "installing:$need_missing"
-  [ -n "${need_updated:-}" ] || { quiet apt-get update -q; need_updated=1; }
-  quiet env DEBIAN_FRONTEND=noninteractive apt-get install -y -q $need_options $need_missing
+  [ -n "${need_updated:-}" ] || { say "== apt-get update"; quiet apt-get update -q; need_updated=1; }
+  set -- $need_missing
+  say "== installing $# packages and what they depend on:$need_missing"
+  quiet --progress apt_progress env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q -o APT::Status-Fd=1 $need_options $need_missing
+}
+
+# apt_progress LOG: apt's last status line (APT::Status-Fd) as "how far: what it does".
+apt_progress() {
+  sed -n 's/^[dp][lm]status:.*:\([0-9]*\)\.[0-9]*:\(.*\)$/\1%: \2/p' "$1" | tail -n 1 | cut -c 1-100
 }
 
 # listening PID LOG waits up to 10 s for the stand-in server PID to log that it listens, or shows LOG.
@@ -23,12 +41,49 @@ listening() {
   echo "the stand-in server did not start:" >&2; cat "$2" >&2; return 1
 }
 
-# quiet CMD... runs CMD; only if it fails, shows the command, its exit status and output.
+# quiet [--log FILE] [--progress FUNCTION] CMD... runs CMD with its output in a log (FILE, kept,
+# or a temporary one); only if it fails, shows the command, its exit status and the log. While
+# CMD runs, after 15 s without a line said, a line says how long it has run and how far it got:
+# what FUNCTION LOG prints, by default the log's last line.
 quiet() {
-  quiet_log=$(mktemp)
+  quiet_log= quiet_keep= quiet_progress=last_line
+  while :; do
+    case $1 in
+      --log) quiet_log=$2 quiet_keep=1; shift 2;;
+      --progress) quiet_progress=$2; shift 2;;
+      *) break;;
+    esac
+  done
+  [ -n "$quiet_log" ] || quiet_log=$(mktemp)
+  : >"$quiet_log"
+  ticker "$quiet_log" "$quiet_progress" &
+  quiet_ticker=$!
   "$@" >"$quiet_log" 2>&1 && quiet_status=0 || quiet_status=$?
+  kill $quiet_ticker 2>/dev/null; wait $quiet_ticker 2>/dev/null || true
   [ $quiet_status -eq 0 ] || { echo "failed (exit status $quiet_status): $*"; cat "$quiet_log"; } >&2
-  rm -f "$quiet_log"; return $quiet_status
+  [ -n "$quiet_keep" ] || rm -f "$quiet_log"
+  return $quiet_status
+}
+
+# ticker LOG FUNCTION: quiet's progress lines, while this script lives (a stopped script's
+# ticker ends within a second).
+ticker() {
+  ticker_start=$(date +%s)
+  while sleep 1 && kill -0 $$ 2>/dev/null; do
+    ticker_said=$(stat -c %Y "$TOVRIN_SAID" 2>/dev/null || echo "$ticker_start")
+    [ $(($(date +%s) - ticker_said)) -ge 15 ] || continue
+    ticker_text=$("$2" "$1")
+    say "  ... $(($(date +%s) - ticker_start)) s${ticker_text:+: $ticker_text}"
+  done
+}
+
+# pytest_progress LOG: how far pytest -q has got, from its one character per test.
+pytest_progress() {
+  echo "$(grep -o '^[.sFEXx]*' "$1" | tr -d '\n' | wc -c) tests done"
+}
+
+last_line() {
+  tail -n 1 "$1" | tr -d '\r' | cut -c 1-100
 }
 
 # within SECONDS CMD... runs CMD every 0.1 s until it succeeds, SECONDS x 10 times at most.
@@ -58,9 +113,10 @@ in_view() {
     exec chroot . sh -c "cd \"\$0\" && exec \"\$@\"" "$0" "$@"' "$PWD" "$@"
 }
 
-# views says whether this machine lets in_view and isolated run (root, namespaces allowed).
+# views says whether this machine lets in_view and isolated run (root, namespaces allowed);
+# if not, why on standard error.
 views() {
-  unshare --mount --net sh -c 'ip link set lo up && mount -t tmpfs probe /mnt' 2>/dev/null
+  unshare --mount --net sh -c 'ip link set lo up && mount -t tmpfs probe /mnt'
 }
 
 # in_boot CMD... runs CMD in a throwaway view of this machine booted by its own systemd:

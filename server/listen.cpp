@@ -1,6 +1,7 @@
 #include "listen.h"
 
 #include <netdb.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -45,14 +46,17 @@ std::string hostPort(const std::string &address, int port)
     return host + ":" + std::to_string(port);
 }
 
-// localhost is usually both 127.0.0.1 and ::1.
 bool listenAddresses(const std::string &host, int port, std::vector<std::string> &addresses,
                      std::string &why)
 {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
+    // localhost is loopback whatever the resolver says (RFC 6761), also where
+    // there is no /etc/hosts: asked for no host, getaddrinfo gives 127.0.0.1
+    // and ::1 from no file.
+    const char *node = strcasecmp(host.c_str(), "localhost") == 0 ? nullptr : host.c_str();
     addrinfo *found;
-    if (int error = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found)) {
+    if (int error = getaddrinfo(node, std::to_string(port).c_str(), &hints, &found)) {
         why = "cannot resolve " + host + ": " + gai_strerror(error);
         return false;
     }

@@ -8,8 +8,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 std::string strOutput;
+
+// Why standard input could not be read, for upload() to tell after the transfer.
+static int readErrno;
 
 // CURLOPT_READFUNCTION: the report, straight from standard input.
 size_t readCallback(char *buffer, size_t size, size_t nitems, void * /*userdata*/)
@@ -20,8 +24,10 @@ size_t readCallback(char *buffer, size_t size, size_t nitems, void * /*userdata*
             return got;
         // Only end of file ends the body: an error must not pass for a
         // complete report, and a non-blocking or interrupted read is retried.
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            readErrno = errno;
             return CURL_READFUNC_ABORT;
+        }
         clearerr(stdin);
         struct pollfd pfd = {STDIN_FILENO, POLLIN, 0};
         poll(&pfd, 1, -1);
@@ -69,5 +75,10 @@ CURLcode upload(CURL **curl, const char *caPath, char *errorText)
     // early; the body is sent chunked over HTTP/1.1.
     curl_easy_setopt(*curl, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
 
-    return curl_easy_perform(*curl);
+    CURLcode result = curl_easy_perform(*curl);
+    // The library's own text would only say that the transfer was aborted.
+    if (result == CURLE_ABORTED_BY_CALLBACK && readErrno != 0)
+        snprintf(errorText, CURL_ERROR_SIZE, "Cannot read the report from standard input: %s",
+                 strerror(readErrno));
+    return result;
 }

@@ -17,6 +17,10 @@ def pytest_sessionfinish(session):
         proc.wait()
 
 
+def pytest_report_header(config):
+    return f"tovrin: against {support.versions()}"
+
+
 def pytest_sessionstart(session):
     if not os.access(support.TOOL, os.X_OK):
         pytest.exit(f"tool under test not found or not executable: {support.TOOL}", returncode=2)

@@ -48,7 +48,7 @@ figure() { echo "$1" >>$dir/boot.log; shift; "$@" || fail "$(tail -n 1 $dir/boot
 installs() { # as on a machine where they never were: no tovrin package, no /etc/tovrin
   quiet dpkg --purge tovrin-report-server tovrin-report
   rm -rf /etc/tovrin
-  apt-get install -y -q "./$tool" "./$server" >$dir/apt.log 2>&1 || { cat $dir/apt.log; fail "install failed"; }
+  quiet --log $dir/apt.log apt-get install -y -q "./$tool" "./$server" || fail "install failed"
   says $dir/apt.log "openssl rehash /etc/tovrin/report-ca"
   says /usr/share/doc/tovrin-report/README.Debian "This build delivers to $url"
   says /usr/share/man/man1/tovrin-report.1.gz "$url"

@@ -2,6 +2,7 @@
 the environment), throwaway certificates, the stand-in server, one run of the tool, raw TLS clients.
   /usr/bin/python3 tests/support.py certs DIR   makes DIR/ca/ (hashed), DIR/cert.pem, DIR/cert.key"""
 import contextlib
+import ctypes
 import http.client
 import os
 import pathlib
@@ -41,6 +42,14 @@ def make_certs(d, cn="tovrin-test-ca", ca=None):
     ca.cert_pem.write_to_path(f"{d}/ca/ca.pem")
     subprocess.run(["openssl", "rehash", f"{d}/ca"], check=True)  # the tool looks the CA up by hash
     return (f"{d}/ca", *write_leaf(ca.issue_cert(*HOSTS), d, "cert"))
+
+
+def versions():
+    """libcurl and its TLS library as the tool loads them, the nginx the server runs, the port."""
+    curl = ctypes.CDLL("libcurl.so.4")
+    curl.curl_version.restype = ctypes.c_char_p
+    nginx = subprocess.run("PATH=$PATH:/usr/sbin nginx -v", shell=True, capture_output=True, text=True).stderr.split()
+    return f"{' '.join(curl.curl_version().decode().split()[:2])}, {nginx[-1]}, port {PORT}"
 
 
 def free_port():

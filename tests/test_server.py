@@ -73,7 +73,7 @@ def test_reports_are_stored_byte_exact_and_named_while_slow_clients_hang_on(serv
     for rc, out, err, _ in results:
         assert (rc, out) == (0, b""), show(out, err)
     assert sorted(server.take().values()) == sorted(bodies)
-    status, reply = exchange(tls(certs), head(HOST, CHUNKED) + HELLO)
+    status, reply = exchange(tls(certs), head(HOST, CHUNKED, target="http://other.example/report/") + HELLO)
     assert status == 200 and reply.startswith(b"OK ") and reply.endswith(b"\n"), reply
     assert server.take() == {reply[3:-1].decode(): b"hello"}
 
@@ -102,6 +102,9 @@ def test_report_over_the_limit_is_refused_while_sent(server, certs):
     pytest.param(head(HOST, f"Content-Length: {LIMIT + 1}", target="/other"), 404, id="wrong-target-404-before-size"),
     pytest.param(head(HOST, f"Content-Length: {LIMIT + 1}", target="/report//"), 404, id="near-target-404-before-size"),
     pytest.param(head(HOST, CHUNKED, target="/report%2F") + HELLO, 404, id="encoded-slash"),
+    pytest.param(head(HOST, CHUNKED, target="https://localhost/report/x") + HELLO, 404, id="absolute-below-report"),
+    pytest.param(head(HOST, f"Content-Length: {LIMIT + 1}", target="http://other.example/report/?a"), 404,
+                 id="absolute-with-query-404-before-size"),
     pytest.param(head(HOST, CHUNKED) + b"493e0\r\n" + bytes(300000) + b"\r", None, id="chunked-cut-after-data-cr"),
     pytest.param(head(HOST, CHUNKED) + b"100000\r\n" + bytes(300000), None, id="chunked-cut-mid-chunk"),
     pytest.param(head(HOST, "Content-Length: 1000000") + bytes(300000), None, id="content-length-cut-short"),
@@ -163,6 +166,17 @@ def test_bad_start_exits_2_with_one_line(certs, tmp_path, args, message):
     else:
         msg = show(done.stdout, done.stderr)
         assert done.returncode == 2 and done.stderr.count(b"\n") == 1 and message in done.stderr, msg
+
+
+@as_root
+def test_localhost_in_any_case_is_loopback_without_etc_hosts(certs, tmp_path):
+    hide = 'mount --bind /dev/null /etc/hosts && exec "$@"'  # as on a minimal root, which has none
+    with subprocess.Popen(["unshare", "--mount", "sh", "-c", hide, "sh", SERVER, "--cert", certs.good[0], "--key",
+                           certs.good[1], "--listen", f"LocalHost:{support.free_port()}", "--spool", str(tmp_path)],
+                          stderr=subprocess.PIPE) as proc:
+        line = proc.stderr.readline()
+        proc.terminate()
+    assert b"listening on https://" in line and b"127.0.0.1" in line, line
 
 
 def test_sigterm_lets_uploads_finish_and_removes_abandoned_ones(server, certs):

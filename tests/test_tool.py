@@ -71,14 +71,17 @@ def assert_request(scripted, body):
                  id="SSL_CERT_FILE-ignored"),
     pytest.param(["--ca-path", "empty_dir"], "good", {"SSL_CERT_DIR": "ca_dir"}, b"report", "untrusted",
                  id="SSL_CERT_DIR-ignored"),
+    pytest.param(ARGS, "good", {"HTTPS_PROXY": "http://127.0.0.1:1"}, b"report", "unsent", id="HTTPS_PROXY-honoured"),
+    pytest.param(ARGS, "good", {"https_proxy": "https://localhost:PORT"}, b"report", "untrusted",
+                 id="https-proxy-certificate-not-checked-against-DIR"),
 ])
 def test_command_line_and_trust(scripted, certs, args, cert, env, body, outcome):
     args = [getattr(certs, a, a) for a in args]
-    env = {k: getattr(certs, v) for k, v in env.items()}
+    env = {k: getattr(certs, v, v.replace("PORT", str(PORT))) for k, v in env.items()}
     rc, out, err, _ = run(scripted, certs, args, dict(cert_key=getattr(certs, cert)), stdin=body, env=env)
     if outcome == "usage":
         assert (rc, out, err, scripted.requests) == (1, USAGE, b"", []), show(out, err)
-    elif outcome == "untrusted":
+    elif outcome in ("untrusted", "unsent"):
         assert_out(rc, out, err, ERROR + INVALID + b"\n")
         assert scripted.requests == []
     else:
@@ -94,6 +97,7 @@ def test_command_line_and_trust(scripted, certs, args, cert, env, body, outcome)
     pytest.param(dict(body=[]), 6, ECHO, id="empty-reply"),
     pytest.param(dict(body=[b"NO\x00pe\r\n", b"\xff\x00", b"\r\nend\n"]), 6, ECHO, id="binary-reply-in-pieces-echoed"),
     pytest.param(dict(status=500), 6, b"", id="status-500-with-OK-is-delivered"),
+    pytest.param(dict(status=307), 6, b"", id="status-307-with-OK-is-delivered"),
     pytest.param(dict(status=500, body=[b"<html><body>\n<h1>500</h1>\r\n", b"Internal error\n</body></html>"]), 6,
                  ECHO, id="status-500-page-echoed-whole"),
     pytest.param(dict(mode="close_without_reply"), 6, ERROR + INVALID + b"\n", id="closed-without-reply"),
@@ -110,7 +114,8 @@ def test_verdict_is_the_reply_body_after_any_error(scripted, certs, script, size
 def test_stdin_read_error_is_not_end_of_input(scripted, certs, tmp_path):
     fd = os.open(tmp_path, os.O_RDONLY)
     try:
-        assert_out(*run(scripted, certs, stdin=fd)[:3], ERROR + INVALID + b"\n")
+        assert_out(*run(scripted, certs, stdin=fd)[:3],
+                   b"Cannot read the report from standard input: Is a directory\n" + INVALID + b"\n")
     finally:
         os.close(fd)
     assert not any(r.complete for r in scripted.requests)
