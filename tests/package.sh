@@ -60,6 +60,7 @@ installs() { # as on a machine where they never were: no tovrin package, no /etc
     waive="$waive --nobranchprotection"
   quiet hardening-check $waive --nofortify /usr/bin/tovrin-report
   quiet hardening-check $waive /usr/bin/tovrin-report-server
+  quiet hardening-check $waive /usr/bin/tovrin-report-outbox
 }
 
 delivers() { # started by apt; its own certificate refused until trusted, as README.Debian says
@@ -69,8 +70,12 @@ delivers() { # started by apt; its own certificate refused until trusted, as REA
   cp $certs/cert.pem "/etc/tovrin/report-ca/$(openssl x509 -hash -noout -in $certs/cert.pem).0"
   deliver "service delivery" || fail "no delivery to the service"
   [ "$(cat "$spool/$(ls -t $spool | head -n 1)")" = "service delivery" ] || fail "the service did not store the report"
-  exposure=$(systemd-analyze security $unit | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
-  figure "systemd-analyze security $unit: $exposure" awk "BEGIN { exit !($exposure <= 2.0) }"
+  exposed $unit
+}
+
+exposed() {
+  exposure=$(systemd-analyze security "$1" | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+  figure "systemd-analyze security $1: $exposure" awk "BEGIN { exit !($exposure <= 2.0) }"
 }
 
 stopping() { [ "$(show ActiveState)" = deactivating ] && sleep 1; }
@@ -126,10 +131,32 @@ purges() { # the package's pair goes with it; once the administrator replaced th
   cmp -s $certs/key.pem $dir/admin-key.pem && [ -s $certs/cert.pem ] || fail "purging removed a replaced pair"
 }
 
+outbox=/var/spool/tovrin-report-outbox link=00000000000000000001-1
+waiting() { [ "$(ls $outbox/queue | grep -cv '\.state$')" = "$1" ]; }
+outboxes() { # queued while the server is down: sent by the timer once it is back; while it is up, at once
+  [ "$(systemctl is-enabled tovrin-report-outbox.path tovrin-report-outbox.timer | sort -u)" = enabled ] ||
+    fail "the outbox's .path and .timer are not enabled"
+  [ "$(systemctl show -P ExecMainStartTimestampMonotonic tovrin-report-outbox)" = 0 ] || fail "the outbox ran empty"
+  quiet systemctl stop $unit && useradd -G tovrin-outbox adder && useradd stranger
+  echo one | tovrin-report-outbox add && runuser -u adder -- sh -c 'echo two | tovrin-report-outbox add' ||
+    fail "root or a member of tovrin-outbox cannot add"
+  ! runuser -u stranger -- sh -c 'echo three | tovrin-report-outbox add' 2>/dev/null || fail "a stranger could add"
+  runuser -u adder -- ln -s /etc/shadow $outbox/queue/$link
+  within 10 sh -c "ls $outbox/queue | grep -q state" || fail "the outbox did not try while the server was down"
+  systemctl start $unit && back=$(date +%s.%N) && within 120 waiting 1 || fail "the timer did not deliver"
+  figure "outbox: 2 reports queued while the server was down, sent by the timer $(since "$back") s after it came back" true
+  rm $outbox/queue/$link && echo four | tovrin-report-outbox add && added=$(date +%s.%N)
+  within 10 waiting 0 || fail "the .path unit did not deliver"
+  figure "outbox: a report queued while the server is up, sent through the .path unit in $(since "$added") s" true
+  [ "$(grep -lx -e one -e two -e four $spool/* | wc -l)" = 3 ] || fail "the outbox's reports were not stored once each"
+  journalctl -q -u tovrin-report-outbox | grep -q "skipped queue/$link: a symbolic link" || fail "no line for a link"
+  quiet tovrin-report-outbox status && exposed tovrin-report-outbox
+}
+
 installs; delivers
 in_flight systemctl restart $unit
 in_flight apt-get install -y -q --reinstall "./$server"
-restarts; crashes
+restarts; crashes; outboxes
 in_flight systemctl stop $unit
 bad_key; low_port; purges;;
 *) fail "unknown mode $1";;
