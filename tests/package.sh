@@ -38,6 +38,7 @@ in_boot tests/package.sh --booted ||
   { [ $? = 3 ] && [ "${CI:-}" != true ] && echo "package check: the service's scenarios skipped"; } || exit 1;;
 --booted)
 [ -e /.tovrin-view ] || fail "--booted purges and installs packages: only in the throwaway view (no argument)"
+ticker $dir/boot.log last_line & # the scenarios wait a while: say how far they got
 unit=tovrin-report-server spool=/var/spool/tovrin-report certs=/etc/tovrin/report-server
 export DEBIAN_FRONTEND=noninteractive
 deliver() { echo "$1" | /usr/bin/tovrin-report; }
@@ -82,11 +83,12 @@ stopping() { [ "$(show ActiveState)" = deactivating ] && sleep 1; }
 # in_flight ACTION...: ACTION 1 s into 5 uploads of 4 MiB whose second halves go 1 s after the
 # service is seen stopping (or never: then no stored copy matches)
 in_flight() {
-  report=$dir/report.bin && head -c 4M /dev/urandom >$report && : >$dir/ok
+  report=$dir/report.bin && head -c 4M /dev/urandom >$report && : >$dir/ok && uploads=
   for i in 1 2 3 4 5; do
     { head -c 2M $report; within 30 stopping && tail -c 2M $report; } | /usr/bin/tovrin-report && echo >>$dir/ok &
+    uploads="$uploads $!"
   done
-  sleep 1 && begun=$(date +%s.%N) && { quiet "$@" || fail "$* failed"; } && took=$(since "$begun") && wait
+  sleep 1 && begun=$(date +%s.%N) && { quiet "$@" || fail "$* failed"; } && took=$(since "$begun") && wait $uploads
   stored=$(for file in $spool/*; do cmp -s "$file" $report && echo; done | wc -l)
   figure "$* with 5 uploads of 4 MiB in flight: $(wc -l <$dir/ok)/5 exit 0, $stored/5 stored, took $took s" \
     [ "$(wc -l <$dir/ok) $stored" = "5 5" ]
