@@ -37,17 +37,23 @@ bool openSpool(const std::string &dir, uid_t worker, gid_t workerGroup, Spool &s
     }
     spool.incoming = spool.path + "/" + kIncoming;
     struct stat st{};
-    if (mkdirat(spool.fd, kIncoming, 0700) != 0 && errno != EEXIST)
+    if (mkdirat(spool.fd, kIncoming, 0700) != 0 && errno != EEXIST) {
         why = "cannot write in spool " + spool.path + ": " + strerror(errno);
-    else if ((spool.incomingFd = openat(spool.fd, kIncoming, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) < 0 ||
-             fstat(spool.incomingFd, &st) != 0)
-        why = "cannot open " + spool.incoming + ": " + strerror(errno);
-    else if (st.st_uid != worker && (geteuid() != 0 || fchown(spool.incomingFd, worker, workerGroup) != 0))
-        why = spool.incoming + " must be a folder of this user's";
-    else if ((st.st_mode & 07777) != 0700 && fchmod(spool.incomingFd, 0700) != 0)
-        why = "cannot make " + spool.incoming + " private: " + strerror(errno);
-    if (!why.empty())
         return false;
+    }
+    spool.incomingFd = openat(spool.fd, kIncoming, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (spool.incomingFd < 0 || fstat(spool.incomingFd, &st) != 0) {
+        why = "cannot open " + spool.incoming + ": " + strerror(errno);
+        return false;
+    }
+    if (st.st_uid != worker && (geteuid() != 0 || fchown(spool.incomingFd, worker, workerGroup) != 0)) {
+        why = spool.incoming + " must be a folder of this user's";
+        return false;
+    }
+    if ((st.st_mode & 07777) != 0700 && fchmod(spool.incomingFd, 0700) != 0) {
+        why = "cannot make " + spool.incoming + " private: " + strerror(errno);
+        return false;
+    }
     struct stat top;
     fstat(spool.fd, &top);
     spool.dev = top.st_dev;
