@@ -80,13 +80,16 @@ void removeTree(int dirFd, const char *name)
     if (unlinkat(dirFd, name, 0) == 0 || (errno != EISDIR && errno != EPERM))
         return;
     int fd = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!dir && fd >= 0)
+    if (fd < 0)
+        return;
+    DIR *dir = fdopendir(fd);
+    if (!dir) {
         close(fd);
-    while (dirent *entry = dir ? readdir(dir) : nullptr)
+        return;
+    }
+    while (dirent *entry = readdir(dir))
         if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-            removeTree(dirfd(dir), entry->d_name);
-    if (dir)
-        closedir(dir);
+            removeTree(fd, entry->d_name);
+    closedir(dir);
     unlinkat(dirFd, name, AT_REMOVEDIR);
 }
