@@ -152,7 +152,7 @@ def main():
     (HERE / "OUTBOX.md").write_text(
         f"# Outbox benchmark\n\n{start:%Y-%m-%d %H:%M} UTC, {cpu}, {os.cpu_count()} cores, "
         f"{platform.system()} {platform.release()}; 1-minute load {load:.2f} at the start, "
-        f"{os.getloadavg()[0]:.2f} at the end (a machine shared with other work).\n\n"
+        f"{os.getloadavg()[0]:.2f} at the end.\n\n"
         "```\nPYTHONPATH=tests unshare --net sh -c 'ip link set lo up && exec /usr/bin/python3 "
         "bench/outbox_bench.py'\n```\n\n" + table + "\nSee bench/outbox_bench.py for how each figure is taken.\n")
     return 0
