@@ -100,27 +100,14 @@ isolated() {
   unshare --net sh -c 'ip link set lo up && exec "$@"' sh "$@"
 }
 
-# in_view CMD... runs CMD in a throwaway view of this machine: a private mount namespace, /
-# overlaid by a layer on a tmpfs, chrooted; only what CMD writes in this directory (the host's
-# own, bound in) outlives it. The network stays the host's, for apt; isolated for ports.
-in_view() {
-  unshare --mount --propagation private sh -euc '
-    mount -t tmpfs view /mnt && mkdir /mnt/up /mnt/work /mnt/root
-    mount -t overlay -o lowerdir=/,upperdir=/mnt/up,workdir=/mnt/work view /mnt/root
-    cd /mnt/root && mount -t proc proc proc && mount -t sysfs sys sys && mount --rbind /dev dev
-    mount -t tmpfs run run && mount -t tmpfs -o mode=1777 tmp tmp
-    mkdir -p ".$0" && mount --bind "$0" ".$0" # also when under /tmp or /run
-    exec chroot . sh -c "cd \"\$0\" && exec \"\$@\"" "$0" "$@"' "$PWD" "$@"
-}
-
-# views says whether this machine lets in_view and isolated run (root, namespaces allowed);
+# views says whether this machine lets in_boot and isolated run (root, namespaces allowed);
 # if not, why on standard error.
 views() {
   unshare --mount --net sh -c 'ip link set lo up && mount -t tmpfs probe /mnt'
 }
 
 # in_boot CMD... runs CMD in a throwaway view of this machine booted by its own systemd:
-# systemd-nspawn -b on / overlaid as in_view, in a network of its own; --register=no and
+# systemd-nspawn -b on / overlaid by a layer on a tmpfs, in a network of its own; --register=no and
 # --keep-unit as PID 1 here need not be systemd. CMD runs there, in this directory (bound
 # in), once the boot is done, by nsenter; then the view halts. Exit status: CMD's (1 for its
 # 3), or 3 after one line when no boot can be had here.
